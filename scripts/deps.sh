@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs, through apt-get, whatever the build, the tests and the demo need
+# and this machine lacks. Debian 12, run as root.
+set -euo pipefail
+
+packages=(
+  g++ meson ninja-build pkg-config
+  libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+  nlohmann-json3-dev libgtest-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds with warnings as errors and runs every test twice: a normal build
+# and an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh || exit 1
+
+passed=0
+failed=0
+status=0
+
+run_build() {
+  local dir=$1
+  shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    meson setup "$dir" -Dwerror=true "$@" || return 1
+  fi
+  ninja -C "$dir" || return 1
+  local log="$dir/meson-test.out"
+  meson test -C "$dir" --print-errorlogs 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local ok fail
+  ok=$(awk '/^Ok:/ {print $2}' "$log")
+  fail=$(awk '/^(Fail|Timeout|Unexpected Pass):/ {s += $NF} END {print s + 0}' "$log")
+  passed=$((passed + ${ok:-0}))
+  failed=$((failed + ${fail:-0}))
+  return "$rc"
+}
+
+echo "== normal build"
+run_build _build/test || status=1
+
+echo "== sanitizer build (address, undefined)"
+# b_lundef=false: sanitized shared modules leave the runtime's symbols to
+# the executable.
+run_build _build/test-asan -Db_sanitize=address,undefined -Db_lundef=false || status=1
+
+if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+  failed=1
+fi
+echo "tests: $passed passed, $failed failed"
+exit "$status"
