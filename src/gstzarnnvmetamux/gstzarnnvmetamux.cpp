@@ -1,0 +1,237 @@
+/*
+ * The zarnnvmetamux element: plug-in and element frame, properties, and the
+ * per-buffer flow. The document builders, the trailer writer and the log
+ * file live in their own files.
+ */
+
+#include "gstzarnnvmetamux.h"
+
+#include <exception>
+
+GST_DEBUG_CATEGORY_STATIC(gst_zarn_nv_meta_mux_debug);
+#define GST_CAT_DEFAULT gst_zarn_nv_meta_mux_debug
+
+enum { PROP_0, PROP_SILENT, PROP_SAVEPATH };
+
+static GstStaticPadTemplate sink_factory =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
+
+static GstStaticPadTemplate src_factory =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
+
+#define gst_zarn_nv_meta_mux_parent_class parent_class
+G_DEFINE_TYPE(GstzarnNvMetaMux, gst_zarn_nv_meta_mux, GST_TYPE_ELEMENT);
+
+static void gst_zarn_nv_meta_mux_set_property(GObject *object, guint prop_id,
+                                              const GValue *value, GParamSpec *pspec);
+static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GValue *value,
+                                              GParamSpec *pspec);
+static void gst_zarn_nv_meta_mux_finalize(GObject *object);
+static gboolean gst_zarn_nv_meta_mux_sink_event(GstPad *pad, GstObject *parent,
+                                                GstEvent *event);
+static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad *pad, GstObject *parent,
+                                                GstBuffer *buf);
+
+static void gst_zarn_nv_meta_mux_class_init(GstzarnNvMetaMuxClass *klass) {
+  GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+
+  gobject_class->set_property = gst_zarn_nv_meta_mux_set_property;
+  gobject_class->get_property = gst_zarn_nv_meta_mux_get_property;
+  gobject_class->finalize = gst_zarn_nv_meta_mux_finalize;
+
+  g_object_class_install_property(
+      gobject_class, PROP_SILENT,
+      g_param_spec_boolean("silent", "Silent", "Produce verbose output ?", FALSE,
+                           G_PARAM_READWRITE));
+  g_object_class_install_property(
+      gobject_class, PROP_SAVEPATH,
+      g_param_spec_string("savepath", "Savepath", "path to file for writing jsons", "output.txt",
+                          G_PARAM_READWRITE));
+
+  gst_element_class_set_static_metadata(element_class, "zarnNvMetaMux", "FIXME:Generic",
+                                        "FIXME:Generic Template Element",
+                                        "zarn developers <dev@zarn.invalid>");
+
+  gst_element_class_add_static_pad_template(element_class, &src_factory);
+  gst_element_class_add_static_pad_template(element_class, &sink_factory);
+}
+
+static void gst_zarn_nv_meta_mux_init(GstzarnNvMetaMux *filter) {
+  filter->sinkpad = gst_pad_new_from_static_template(&sink_factory, "sink");
+  gst_pad_set_event_function(filter->sinkpad,
+                             GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_sink_event));
+  gst_pad_set_chain_function(filter->sinkpad, GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_chain));
+  GST_PAD_SET_PROXY_CAPS(filter->sinkpad);
+  gst_element_add_pad(GST_ELEMENT(filter), filter->sinkpad);
+
+  filter->srcpad = gst_pad_new_from_static_template(&src_factory, "src");
+  GST_PAD_SET_PROXY_CAPS(filter->srcpad);
+  gst_element_add_pad(GST_ELEMENT(filter), filter->srcpad);
+
+  filter->silent = FALSE;
+  filter->savepath = NULL;
+  filter->save_file = NULL;
+}
+
+static void gst_zarn_nv_meta_mux_finalize(GObject *object) {
+  GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(object);
+  if (filter->save_file)
+    std::fclose(filter->save_file);
+  filter->save_file = NULL;
+  if (filter->savepath)
+    g_string_free(filter->savepath, TRUE);
+  filter->savepath = NULL;
+  G_OBJECT_CLASS(parent_class)->finalize(object);
+}
+
+static void warn_invalid_property_id(GObject *object, guint prop_id, GParamSpec *pspec) {
+  g_warning("%s:%d: invalid %s id %u for \"%s\" of type '%s' in '%s'", "src/gstzarnnvmetamux",
+            __LINE__, "property", prop_id, pspec->name, g_type_name(G_PARAM_SPEC_TYPE(pspec)),
+            g_type_name(G_OBJECT_TYPE(object)));
+}
+
+static void gst_zarn_nv_meta_mux_set_property(GObject *object, guint prop_id,
+                                              const GValue *value, GParamSpec *pspec) {
+  GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(object);
+
+  switch (prop_id) {
+  case PROP_SILENT:
+    filter->silent = g_value_get_boolean(value);
+    break;
+  case PROP_SAVEPATH: {
+    // NULL counts as the empty path, which pauses logging. An open log file
+    // is kept whatever the new path is.
+    const gchar *path = g_value_get_string(value);
+    GST_OBJECT_LOCK(filter);
+    if (!filter->savepath)
+      filter->savepath = g_string_new(path);
+    else
+      g_string_assign(filter->savepath, path ? path : "");
+    GST_OBJECT_UNLOCK(filter);
+    break;
+  }
+  default:
+    warn_invalid_property_id(object, prop_id, pspec);
+    break;
+  }
+}
+
+static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GValue *value,
+                                              GParamSpec *pspec) {
+  GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(object);
+
+  switch (prop_id) {
+  case PROP_SILENT:
+    g_value_set_boolean(value, filter->silent);
+    break;
+  case PROP_SAVEPATH:
+    GST_OBJECT_LOCK(filter);
+    g_value_set_string(value, filter->savepath ? filter->savepath->str : NULL);
+    GST_OBJECT_UNLOCK(filter);
+    break;
+  default:
+    warn_invalid_property_id(object, prop_id, pspec);
+    break;
+  }
+}
+
+static gboolean gst_zarn_nv_meta_mux_sink_event(GstPad *pad, GstObject *parent,
+                                                GstEvent *event) {
+  return gst_pad_event_default(pad, parent, event);
+}
+
+// The output buffer is new; it keeps the input's timing and flags so that
+// downstream elements can still schedule, encode and payload it.
+static void carry_timing(GstBuffer *out, GstBuffer *in) {
+  gst_buffer_copy_into(out, in,
+                       static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS |
+                                                       GST_BUFFER_COPY_TIMESTAMPS),
+                       0, static_cast<gsize>(-1));
+}
+
+static GstBuffer *muxed_buffer(GstzarnNvMetaMux *filter, GstBuffer *buf) {
+  gboolean has_path;
+  GST_OBJECT_LOCK(filter);
+  has_path = filter->savepath != NULL;
+  GST_OBJECT_UNLOCK(filter);
+
+  unsigned int length = 0;
+  unsigned char *document = get_json_from_meta(buf, &length, has_path ? filter : NULL);
+  GstBuffer *out = add_json_to_buffer(buf, document, length);
+  delete[] document;
+  return out;
+}
+
+static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *parent,
+                                                GstBuffer *buf) {
+  GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(parent);
+
+  GstMapInfo map;
+  gsize size = 0;
+  if (gst_buffer_map(buf, &map, GST_MAP_READ)) {
+    size = map.size;
+    gst_buffer_unmap(buf, &map);
+  }
+  // Empty or unmappable: nothing to append a trailer to.
+  if (size == 0)
+    return gst_pad_push(filter->srcpad, buf);
+
+  GstBuffer *out = NULL;
+  try {
+    out = muxed_buffer(filter, buf);
+  } catch (const std::exception &e) {
+    GST_WARNING_OBJECT(filter, "metadata not written, empty trailer instead: %s", e.what());
+  } catch (...) {
+    GST_WARNING_OBJECT(filter, "metadata not written, empty trailer instead");
+  }
+  // The stream keeps its format: a buffer whose document failed still gets
+  // a trailer, an empty one.
+  if (!out)
+    out = add_json_to_buffer(buf, NULL, 0);
+  if (!out) {
+    GST_WARNING_OBJECT(filter, "cannot build output buffer, passing input on");
+    return gst_pad_push(filter->srcpad, buf);
+  }
+  carry_timing(out, buf);
+  gst_buffer_unref(buf);
+  return gst_pad_push(filter->srcpad, out);
+}
+
+static gboolean zarnnvmetamux_init(GstPlugin *plugin) {
+  if (!gst_zarn_nv_meta_mux_debug)
+    GST_DEBUG_CATEGORY_INIT(gst_zarn_nv_meta_mux_debug, "zarnnvmetamux", 0,
+                            "Template zarnnvmetamux");
+  return gst_element_register(plugin, "zarnnvmetamux", GST_RANK_NONE,
+                              GST_TYPE_ZARNNVMETAMUX);
+}
+
+// The descriptor is written out rather than made with GST_PLUGIN_DEFINE so
+// that it names GStreamer 1.14, the oldest version the plug-in runs on,
+// whatever headers it is built with.
+static const GstPluginDesc gst_plugin_desc = {
+    1,
+    14,
+    "zarnnvmetamux",
+    "Template zarnnvmetamux",
+    zarnnvmetamux_init,
+    "0.1",
+    "LGPL",
+    "myfirstzarnnvmetamux",
+    "GStreamer",
+    "https://gstreamer.freedesktop.org/",
+    NULL,
+    {NULL, NULL, NULL, NULL},
+};
+
+const GstPluginDesc *gst_plugin_zarnnvmetamux_get_desc(void) {
+  return &gst_plugin_desc;
+}
+
+void gst_plugin_zarnnvmetamux_register(void) {
+  gst_plugin_register_static(gst_plugin_desc.major_version, gst_plugin_desc.minor_version,
+                             gst_plugin_desc.name, gst_plugin_desc.description,
+                             gst_plugin_desc.plugin_init, gst_plugin_desc.version,
+                             gst_plugin_desc.license, gst_plugin_desc.source,
+                             gst_plugin_desc.package, gst_plugin_desc.origin);
+}
