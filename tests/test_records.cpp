@@ -7,24 +7,13 @@
 #include <string>
 
 #include "capture.h"
+#include "fixtures.h"
 #include "zarnmeta.h"
 
 namespace {
 
-NvDsMetaId *new_id(int64_t id, int64_t received = 0, int64_t corrected = 0) {
-  NvDsMetaId *meta = g_new0(NvDsMetaId, 1);
-  meta->id = id;
-  meta->received = received;
-  meta->corrected = corrected;
-  return meta;
-}
-
-NvDims *new_dims(int64_t sw, int64_t sh, int64_t ew, int64_t eh) {
-  NvDims *dims = g_new0(NvDims, 1);
-  set_start_dimensions(dims, sw, sh);
-  set_end_dimensions(dims, ew, eh);
-  return dims;
-}
+using zarn_test::new_dims;
+using zarn_test::new_id;
 
 guint count_nvds_metas(GstBuffer *buffer) {
   guint n = 0;
