@@ -1,0 +1,192 @@
+/*
+ * The zarnnvmetademux element: plug-in and element frame and the per-buffer
+ * flow. The trailer reader and the restorers live in their own files.
+ */
+
+#include "gstzarnnvmetademux.h"
+
+#include <exception>
+
+#include "demux_restore.h"
+#include "zarntrailer.h"
+
+GST_DEBUG_CATEGORY(gst_zarnnvmetademux_debug);
+#define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
+
+enum { PROP_0, PROP_SILENT };
+
+static GstStaticPadTemplate sink_factory =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
+
+static GstStaticPadTemplate src_factory =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
+
+#define gst_zarnnvmetademux_parent_class parent_class
+G_DEFINE_TYPE(Gstzarnnvmetademux, gst_zarnnvmetademux, GST_TYPE_ELEMENT);
+
+static void gst_zarnnvmetademux_set_property(GObject *object, guint prop_id,
+                                             const GValue *value, GParamSpec *pspec);
+static void gst_zarnnvmetademux_get_property(GObject *object, guint prop_id, GValue *value,
+                                             GParamSpec *pspec);
+static gboolean gst_zarnnvmetademux_sink_event(GstPad *pad, GstObject *parent,
+                                               GstEvent *event);
+static GstFlowReturn gst_zarnnvmetademux_chain(GstPad *pad, GstObject *parent,
+                                               GstBuffer *buf);
+
+void zarn::demux::ensure_debug_category() {
+  if (G_UNLIKELY(!gst_zarnnvmetademux_debug))
+    GST_DEBUG_CATEGORY_INIT(gst_zarnnvmetademux_debug, "zarnnvmetademux", 0,
+                            "Template zarnnvmetademux");
+}
+
+static void gst_zarnnvmetademux_class_init(GstzarnnvmetademuxClass *klass) {
+  GObjectClass *gobject_class = G_OBJECT_CLASS(klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+
+  gobject_class->set_property = gst_zarnnvmetademux_set_property;
+  gobject_class->get_property = gst_zarnnvmetademux_get_property;
+
+  g_object_class_install_property(
+      gobject_class, PROP_SILENT,
+      g_param_spec_boolean("silent", "Silent", "Produce verbose output ?", FALSE,
+                           G_PARAM_READWRITE));
+
+  gst_element_class_set_static_metadata(element_class, "zarnnvmetademux", "FIXME:Generic",
+                                        "FIXME:Generic Template Element",
+                                        "zarn developers <dev@zarn.invalid>");
+
+  gst_element_class_add_static_pad_template(element_class, &src_factory);
+  gst_element_class_add_static_pad_template(element_class, &sink_factory);
+}
+
+static void gst_zarnnvmetademux_init(Gstzarnnvmetademux *filter) {
+  filter->sinkpad = gst_pad_new_from_static_template(&sink_factory, "sink");
+  gst_pad_set_event_function(filter->sinkpad,
+                             GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_sink_event));
+  gst_pad_set_chain_function(filter->sinkpad, GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_chain));
+  GST_PAD_SET_PROXY_CAPS(filter->sinkpad);
+  gst_element_add_pad(GST_ELEMENT(filter), filter->sinkpad);
+
+  filter->srcpad = gst_pad_new_from_static_template(&src_factory, "src");
+  GST_PAD_SET_PROXY_CAPS(filter->srcpad);
+  gst_element_add_pad(GST_ELEMENT(filter), filter->srcpad);
+
+  filter->silent = FALSE;
+}
+
+static void warn_invalid_property_id(GObject *object, guint prop_id, GParamSpec *pspec) {
+  g_warning("%s:%d: invalid %s id %u for \"%s\" of type '%s' in '%s'", "src/gstzarnnvmetademux",
+            __LINE__, "property", prop_id, pspec->name, g_type_name(G_PARAM_SPEC_TYPE(pspec)),
+            g_type_name(G_OBJECT_TYPE(object)));
+}
+
+static void gst_zarnnvmetademux_set_property(GObject *object, guint prop_id,
+                                             const GValue *value, GParamSpec *pspec) {
+  Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(object);
+  switch (prop_id) {
+  case PROP_SILENT:
+    filter->silent = g_value_get_boolean(value);
+    break;
+  default:
+    warn_invalid_property_id(object, prop_id, pspec);
+    break;
+  }
+}
+
+static void gst_zarnnvmetademux_get_property(GObject *object, guint prop_id, GValue *value,
+                                             GParamSpec *pspec) {
+  Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(object);
+  switch (prop_id) {
+  case PROP_SILENT:
+    g_value_set_boolean(value, filter->silent);
+    break;
+  default:
+    warn_invalid_property_id(object, prop_id, pspec);
+    break;
+  }
+}
+
+static gboolean gst_zarnnvmetademux_sink_event(GstPad *pad, GstObject *parent,
+                                               GstEvent *event) {
+  return gst_pad_event_default(pad, parent, event);
+}
+
+// Whether the buffer ends in a trailer whose length fits inside it. Bytes
+// that never passed a mux (or were damaged on the way) are left alone.
+static gboolean has_valid_trailer(GstBuffer *buf) {
+  GstMapInfo map;
+  if (!gst_buffer_map(buf, &map, GST_MAP_READ))
+    return FALSE;
+  std::uint32_t length;
+  std::size_t offset;
+  const bool valid = zarn::locate_document(map.data, map.size, &length, &offset);
+  gst_buffer_unmap(buf, &map);
+  return valid;
+}
+
+static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *parent,
+                                               GstBuffer *buf) {
+  Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(parent);
+
+  if (!has_valid_trailer(buf)) {
+    GST_WARNING_OBJECT(filter, "buffer of %" G_GSIZE_FORMAT
+                       " bytes holds no valid metadata trailer, passed on untouched",
+                       gst_buffer_get_size(buf));
+    return gst_pad_push(filter->srcpad, buf);
+  }
+
+  // Trimming and attaching metadata need a buffer of our own.
+  buf = gst_buffer_make_writable(buf);
+
+  unsigned int length = 0;
+  unsigned char *document = extract_json_from_buffer(buf, &length);
+  if (document) {
+    trim_buffer(buf, length + zarn::kTrailerLengthSize);
+    try {
+      if (length != 0)
+        deserialize_json_to_meta(document, length, buf);
+    } catch (const std::exception &e) {
+      GST_WARNING_OBJECT(filter, "metadata not restored: %s", e.what());
+    } catch (...) {
+      GST_WARNING_OBJECT(filter, "metadata not restored");
+    }
+    delete[] document;
+  }
+  return gst_pad_push(filter->srcpad, buf);
+}
+
+static gboolean zarnnvmetademux_init(GstPlugin *plugin) {
+  zarn::demux::ensure_debug_category();
+  return gst_element_register(plugin, "zarnnvmetademux", GST_RANK_NONE,
+                              GST_TYPE_ZARNNVMETADEMUX);
+}
+
+// Written out rather than made with GST_PLUGIN_DEFINE so that it names
+// GStreamer 1.14, the oldest version the plug-in runs on, whatever headers
+// it is built with.
+static const GstPluginDesc gst_plugin_desc = {
+    1,
+    14,
+    "zarnnvmetademux",
+    "Template zarnnvmetademux",
+    zarnnvmetademux_init,
+    "0.1",
+    "LGPL",
+    "myfirstzarnnvmetademux",
+    "GStreamer",
+    "https://gstreamer.freedesktop.org/",
+    NULL,
+    {NULL, NULL, NULL, NULL},
+};
+
+const GstPluginDesc *gst_plugin_zarnnvmetademux_get_desc(void) {
+  return &gst_plugin_desc;
+}
+
+void gst_plugin_zarnnvmetademux_register(void) {
+  gst_plugin_register_static(gst_plugin_desc.major_version, gst_plugin_desc.minor_version,
+                             gst_plugin_desc.name, gst_plugin_desc.description,
+                             gst_plugin_desc.plugin_init, gst_plugin_desc.version,
+                             gst_plugin_desc.license, gst_plugin_desc.source,
+                             gst_plugin_desc.package, gst_plugin_desc.origin);
+}
