@@ -2,6 +2,7 @@
 #ifndef ZARN_TESTS_FIXTURES_H
 #define ZARN_TESTS_FIXTURES_H
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,6 +79,19 @@ inline GstBuffer *muxed_buffer(const std::vector<guint8> &payload, const std::st
   zarn::write_trailer_length(bytes.data() + bytes.size() - 4,
                              static_cast<std::uint32_t>(document.size()));
   return gst_buffer_new_wrapped(g_memdup(bytes.data(), bytes.size()), bytes.size());
+}
+
+// The buffer's DeepStream metas in the order they were attached, whichever
+// order the GStreamer version keeps them in.
+inline std::vector<NvDsMeta *> nvds_metas_in_attach_order(GstBuffer *buffer) {
+  std::vector<NvDsMeta *> metas;
+  gpointer state = NULL;
+  while (GstMeta *meta = gst_buffer_iterate_meta_filtered(buffer, &state, NVDS_META_API_TYPE))
+    metas.push_back(reinterpret_cast<NvDsMeta *>(meta));
+  // The platform's first DeepStream meta is the newest.
+  if (!metas.empty() && metas.front() == gst_buffer_get_nvds_meta(buffer))
+    std::reverse(metas.begin(), metas.end());
+  return metas;
 }
 
 // The document with every "pipeline_time" value replaced by P; the values
