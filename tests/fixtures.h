@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gst/gst.h>
 
+#include "gstnvdsmeta.h"
 #include "zarnmeta.h"
 #include "zarntrailer.h"
 
@@ -79,6 +81,79 @@ inline GstBuffer *muxed_buffer(const std::vector<guint8> &payload, const std::st
   zarn::write_trailer_length(bytes.data() + bytes.size() - 4,
                              static_cast<std::uint32_t>(document.size()));
   return gst_buffer_new_wrapped(g_memdup(bytes.data(), bytes.size()), bytes.size());
+}
+
+// One detected object for a batch under construction.
+struct ObjectSpec {
+  float left, top, width, height, confidence;
+  const char *label;
+  const char *display_text;
+  float tracker_confidence = 0.0f;
+  guint64 object_id = UNTRACKED_OBJECT_ID;
+  // (classifier id, labels with their probabilities)
+  std::vector<std::pair<gint, std::vector<std::pair<const char *, float>>>> classifiers = {};
+};
+
+inline NvDsObjectMeta *add_object(NvDsBatchMeta *batch, NvDsFrameMeta *frame,
+                                  const ObjectSpec &spec) {
+  NvDsObjectMeta *obj = nvds_acquire_obj_meta_from_pool(batch);
+  obj->rect_params.left = spec.left;
+  obj->rect_params.top = spec.top;
+  obj->rect_params.width = spec.width;
+  obj->rect_params.height = spec.height;
+  obj->confidence = spec.confidence;
+  g_strlcpy(obj->obj_label, spec.label, MAX_LABEL_SIZE);
+  obj->text_params.display_text = spec.display_text ? g_strdup(spec.display_text) : NULL;
+  obj->tracker_confidence = spec.tracker_confidence;
+  obj->tracker_bbox_info.org_bbox_coords = {spec.left, spec.top, spec.width, spec.height};
+  obj->object_id = spec.object_id;
+  for (const auto &c : spec.classifiers) {
+    NvDsClassifierMeta *classifier = nvds_acquire_classifier_meta_from_pool(batch);
+    classifier->unique_component_id = c.first;
+    for (const auto &l : c.second) {
+      NvDsLabelInfo *label = nvds_acquire_label_info_meta_from_pool(batch);
+      g_strlcpy(label->result_label, l.first, MAX_LABEL_SIZE);
+      label->result_prob = l.second;
+      nvds_add_label_info_meta_to_classifier(classifier, label);
+    }
+    nvds_add_classifier_meta_to_object(obj, classifier);
+  }
+  nvds_add_obj_meta_to_frame(frame, obj, NULL);
+  return obj;
+}
+
+// An empty batch attached to the buffer, as the stream muxer attaches it.
+inline NvDsBatchMeta *attach_new_batch(GstBuffer *buffer) {
+  NvDsBatchMeta *batch = nvds_create_batch_meta(1);
+  batch->base_meta.copy_func = nvds_batch_meta_copy_func;
+  batch->base_meta.release_func = nvds_batch_meta_release_func;
+  NvDsMeta *meta = gst_buffer_add_nvds_meta(buffer, batch, NULL, nvds_batch_meta_copy_func,
+                                            nvds_batch_meta_release_func);
+  meta->meta_type = NVDS_BATCH_GST_META;
+  return batch;
+}
+
+inline NvDsFrameMeta *add_frame(NvDsBatchMeta *batch, gint frame_num) {
+  NvDsFrameMeta *frame = nvds_acquire_frame_meta_from_pool(batch);
+  frame->frame_num = frame_num;
+  nvds_add_frame_meta_to_batch(batch, frame);
+  return frame;
+}
+
+// A frame user meta carrying a copy of an identity or dimensions record, as
+// the stream muxer leaves it.
+template <typename Record>
+inline void add_record_user_meta(NvDsBatchMeta *batch, NvDsFrameMeta *frame, NvDsMetaType type,
+                                 const Record &record) {
+  NvDsUserMeta *user = nvds_acquire_user_meta_from_pool(batch);
+  user->base_meta.meta_type = type;
+  user->user_meta_data = g_memdup(&record, sizeof record);
+  user->base_meta.release_func = [](gpointer data, gpointer) {
+    auto *u = static_cast<NvDsUserMeta *>(data);
+    g_free(u->user_meta_data);
+    u->user_meta_data = NULL;
+  };
+  nvds_add_user_meta_to_frame(frame, user);
 }
 
 // The buffer's DeepStream metas in the order they were attached, whichever

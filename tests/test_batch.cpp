@@ -1,0 +1,460 @@
+// Batch documents both ways: the serializer's text, the restoration of a
+// DeepStream batch, and the round trip mux -> demux -> mux.
+
+#include <gtest/gtest.h>
+
+#include <gst/check/gstharness.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+#include "gstzarnnvmetademux.h"
+#include "gstzarnnvmetamux.h"
+#include "nvds_standin.h"
+
+using nlohmann::json;
+using zarn_test::add_frame;
+using zarn_test::add_object;
+using zarn_test::add_record_user_meta;
+using zarn_test::attach_new_batch;
+using zarn_test::bytes_of;
+using zarn_test::muxed_buffer;
+using zarn_test::new_dims;
+using zarn_test::new_id;
+using zarn_test::nvds_metas_in_attach_order;
+using zarn_test::ObjectSpec;
+using zarn_test::payload_buffer;
+using zarn_test::split_trailer;
+using zarn_test::without_pipeline_time;
+
+namespace {
+
+class RegisterPlugins : public ::testing::Environment {
+public:
+  void SetUp() override {
+    gst_plugin_zarnnvmetamux_register();
+    gst_plugin_zarnnvmetademux_register();
+  }
+};
+const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(new RegisterPlugins);
+
+std::string document_of(GstBuffer *buffer) {
+  unsigned int length = 0;
+  unsigned char *text = get_json_from_meta(buffer, &length, NULL);
+  std::string document = text ? std::string(reinterpret_cast<char *>(text), length) : "<none>";
+  delete[] text;
+  return document;
+}
+
+// Restores a document onto a new buffer.
+GstBuffer *restored(const std::string &document) {
+  GstBuffer *buffer = payload_buffer(4);
+  deserialize_json_to_meta(reinterpret_cast<const unsigned char *>(document.data()),
+                           static_cast<unsigned int>(document.size()), buffer);
+  return buffer;
+}
+
+template <typename T> T *nth(GList *list, guint n) {
+  return static_cast<T *>(g_list_nth_data(list, n));
+}
+
+NvDsObjectMeta *only_object(NvDsBatchMeta *batch) {
+  EXPECT_EQ(g_list_length(batch->frame_meta_list), 1u);
+  auto *frame = nth<NvDsFrameMeta>(batch->frame_meta_list, 0);
+  EXPECT_EQ(g_list_length(frame->obj_meta_list), 1u);
+  return nth<NvDsObjectMeta>(frame->obj_meta_list, 0);
+}
+
+const char *kObject =
+    "\"classes\":[],\"confidence\":0.5,\"display_text\":\"d\",\"height\":4.0,\"left\":1.0,"
+    "\"obj_label\":\"o\",\"top\":2.0,\"width\":3.0";
+
+} // namespace
+
+TEST(BatchDocument, TheReferenceExampleByteForByte) {
+  // As a pipeline builds it: records attached upstream, the stream muxer's
+  // batch, then one tracked and classified object.
+  GstBuffer *buffer = payload_buffer(64);
+  gst_buffer_add_nvds_id_meta(buffer, new_id(42, 1600000000000));
+  gst_buffer_add_dims_meta(buffer, new_dims(960, 540, 640, 360));
+  NvDsBatchMeta *batch = zarn_standin_streammux_buffer(buffer, 7);
+  ASSERT_NE(batch, nullptr);
+  auto *frame = static_cast<NvDsFrameMeta *>(batch->frame_meta_list->data);
+  add_object(batch, frame,
+             {10, 20, 30, 40, 0.5f, "car", "car", 0.5f, 3, {{2, {{"red", 0.75f}}}}});
+
+  const int64_t before = getTs();
+  std::vector<int64_t> times;
+  EXPECT_EQ(
+      without_pipeline_time(document_of(buffer), &times),
+      "{\"frames\":[{\"frame_num\":7,\"id\":42,\"objects\":[{\"classes\":[{\"classifier_id\":2,"
+      "\"result_label\":\"red\",\"result_prob\":0.75}],\"confidence\":0.5,\"display_text\":"
+      "\"car\",\"height\":40.0,\"left\":10.0,\"obj_label\":\"car\",\"top\":20.0,\"tracker\":{"
+      "\"height\":40.0,\"left\":10.0,\"object_id\":3,\"top\":20.0,\"tracker_confidence\":0.5,"
+      "\"width\":30.0},\"width\":30.0}],\"resolution\":{\"mux\":[640,360],\"src\":[960,540]},"
+      "\"ts\":{\"pipeline_time\":P,\"received\":1600000000000}}]}");
+  ASSERT_EQ(times.size(), 1u);
+  EXPECT_GE(times[0], before - 1600000000000);
+  EXPECT_LE(times[0], getTs() - 1600000000000);
+  gst_buffer_unref(buffer);
+}
+
+TEST(BatchDocument, FloatForms) {
+  const struct {
+    float value;
+    const char *text;
+  } cases[] = {
+      {0.9f, "0.8999999761581421"},
+      {0.5f, "0.5"},
+      {100.0f, "100.0"},
+      {0.001f, "0.0010000000474974513"},
+      {0.00001f, "9.999999747378752e-06"},
+      {1e16f, "1.0000000272564224e+16"},
+      {0.0f, "0.0"},
+      {-0.0f, "-0.0"},
+      {NAN, "null"},
+      {INFINITY, "null"},
+      {-INFINITY, "null"},
+  };
+  for (const auto &c : cases) {
+    GstBuffer *buffer = payload_buffer(4);
+    NvDsBatchMeta *batch = attach_new_batch(buffer);
+    add_object(batch, add_frame(batch, 0), {1, 2, 3, 4, c.value, "o", "d"});
+    const std::string doc = document_of(buffer);
+    const std::string member = "\"confidence\":";
+    const std::size_t at = doc.find(member) + member.size();
+    EXPECT_EQ(doc.substr(at, doc.find(',', at) - at), c.text) << c.text;
+    gst_buffer_unref(buffer);
+  }
+}
+
+TEST(BatchDocument, SerializerEdgeCases) {
+  struct Case {
+    const char *name;
+    void (*build)(NvDsBatchMeta *);
+    const char *document; // "pipeline_time" values replaced by P
+  };
+  const Case cases[] = {
+      {"no frames", [](NvDsBatchMeta *) {}, "{\"frames\":[]}"},
+      {"frames without objects or records",
+       [](NvDsBatchMeta *b) {
+         add_frame(b, 3);
+         add_frame(b, -4);
+       },
+       "{\"frames\":[{\"frame_num\":3,\"objects\":[]},{\"frame_num\":-4,\"objects\":[]}]}"},
+      {"empty label skipped, classifier ids kept",
+       [](NvDsBatchMeta *b) {
+         add_object(b, add_frame(b, 0),
+                    {1, 2, 3, 4, 0.5f, "o", "d", 0.0f, UNTRACKED_OBJECT_ID,
+                     {{1, {{"a", 0.25f}, {"", 0.5f}}}, {2, {{"b", 1.0f}}}}});
+       },
+       "{\"frames\":[{\"frame_num\":0,\"objects\":[{\"classes\":[{\"classifier_id\":1,"
+       "\"result_label\":\"a\",\"result_prob\":0.25},{\"classifier_id\":2,\"result_label\":"
+       "\"b\",\"result_prob\":1.0}],\"confidence\":0.5,\"display_text\":\"d\",\"height\":4.0,"
+       "\"left\":1.0,\"obj_label\":\"o\",\"top\":2.0,\"width\":3.0}]}]}"},
+      {"tracker confidence 0.0 hides a set tracker box",
+       [](NvDsBatchMeta *b) { add_object(b, add_frame(b, 0), {1, 2, 3, 4, 0.5f, "o", "d", 0.0f, 9}); },
+       "{\"frames\":[{\"frame_num\":0,\"objects\":[{\"classes\":[],\"confidence\":0.5,"
+       "\"display_text\":\"d\",\"height\":4.0,\"left\":1.0,\"obj_label\":\"o\",\"top\":2.0,"
+       "\"width\":3.0}]}]}"},
+      {"object id above 2^63 is unsigned",
+       [](NvDsBatchMeta *b) {
+         add_object(b, add_frame(b, 0),
+                    {1, 2, 3, 4, 0.5f, "o", "d", 0.25f, 18446744073709551615ull});
+       },
+       "{\"frames\":[{\"frame_num\":0,\"objects\":[{\"classes\":[],\"confidence\":0.5,"
+       "\"display_text\":\"d\",\"height\":4.0,\"left\":1.0,\"obj_label\":\"o\",\"top\":2.0,"
+       "\"tracker\":{\"height\":4.0,\"left\":1.0,\"object_id\":18446744073709551615,\"top\":2.0,"
+       "\"tracker_confidence\":0.25,\"width\":3.0},\"width\":3.0}]}]}"},
+      {"NULL display text",
+       [](NvDsBatchMeta *b) { add_object(b, add_frame(b, 0), {1, 2, 3, 4, 0.5f, "o", nullptr}); },
+       "{\"frames\":[{\"frame_num\":0,\"objects\":[{\"classes\":[],\"confidence\":0.5,"
+       "\"display_text\":\"\",\"height\":4.0,\"left\":1.0,\"obj_label\":\"o\",\"top\":2.0,"
+       "\"width\":3.0}]}]}"},
+      {"invalid UTF-8 and escapes",
+       [](NvDsBatchMeta *b) {
+         add_object(b, add_frame(b, 0), {1, 2, 3, 4, 0.5f, "a\xC3(b", "\"q\"\\\n\x01\xC3\xA9"});
+       },
+       "{\"frames\":[{\"frame_num\":0,\"objects\":[{\"classes\":[],\"confidence\":0.5,"
+       "\"display_text\":\"\\\"q\\\"\\\\\\n\\u0001\xC3\xA9\",\"height\":4.0,\"left\":1.0,"
+       "\"obj_label\":\"a\xEF\xBF\xBD(b\",\"top\":2.0,\"width\":3.0}]}]}"},
+      {"identity with timestamps all 0",
+       [](NvDsBatchMeta *b) {
+         add_record_user_meta(b, add_frame(b, 1), NVDS_META_ID_TYPE, NvDsMetaId{8, 0, 0, 0, 0});
+       },
+       "{\"frames\":[{\"frame_num\":1,\"id\":8,\"objects\":[]}]}"},
+      {"later records replace earlier ones only where they write",
+       [](NvDsBatchMeta *b) {
+         NvDsFrameMeta *f = add_frame(b, 1);
+         add_record_user_meta(b, f, NVDS_META_ID_TYPE, NvDsMetaId{1, 0, 0, 5, 0});
+         add_record_user_meta(b, f, NVDS_META_ID_TYPE, NvDsMetaId{2, 0, 0, 0, 0});
+         add_record_user_meta(b, f, NV_DIMS_TYPE, NvDims{1, 1, 2, 2});
+         add_record_user_meta(b, f, NV_DIMS_TYPE, NvDims{7, 0, 0, 0});
+         add_record_user_meta(b, f, NV_DIMS_TYPE, NvDims{0, 0, 3, 3});
+       },
+       "{\"frames\":[{\"frame_num\":1,\"id\":2,\"objects\":[],\"resolution\":{\"mux\":[3,3]},"
+       "\"ts\":{\"corrected\":5}}]}"},
+  };
+  for (const Case &c : cases) {
+    GstBuffer *buffer = payload_buffer(4);
+    c.build(attach_new_batch(buffer));
+    std::vector<int64_t> times;
+    EXPECT_EQ(without_pipeline_time(document_of(buffer), &times), c.document) << c.name;
+    gst_buffer_unref(buffer);
+  }
+}
+
+TEST(BatchDocument, OneClockReadingForEveryFrame) {
+  GstBuffer *buffer = payload_buffer(4);
+  NvDsBatchMeta *batch = attach_new_batch(buffer);
+  for (int i = 0; i < 50; i++)
+    add_record_user_meta(batch, add_frame(batch, i), NVDS_META_ID_TYPE,
+                         NvDsMetaId{i, 1000 + i, 0, 0, 0});
+  std::vector<int64_t> times;
+  without_pipeline_time(document_of(buffer), &times);
+  ASSERT_EQ(times.size(), 50u);
+  for (int i = 0; i < 50; i++)
+    EXPECT_EQ(times[i] + 1000 + i, times[0] + 1000);
+  gst_buffer_unref(buffer);
+}
+
+TEST(BatchDocument, LabelsFillingAllTheirBytesAreNotReadPastTheEnd) {
+  GstBuffer *buffer = payload_buffer(4);
+  NvDsBatchMeta *batch = attach_new_batch(buffer);
+  NvDsObjectMeta *obj =
+      add_object(batch, add_frame(batch, 0),
+                 {1, 2, 3, 4, 0.5f, "o", "d", 0.0f, UNTRACKED_OBJECT_ID, {{1, {{"c", 0.5f}}}}});
+  std::memset(obj->obj_label, 'x', MAX_LABEL_SIZE);
+  auto *label = static_cast<NvDsLabelInfo *>(
+      static_cast<NvDsClassifierMeta *>(obj->classifier_meta_list->data)->label_info_list->data);
+  std::memset(label->result_label, 'y', MAX_LABEL_SIZE);
+  const json doc = json::parse(document_of(buffer));
+  const json &object = doc["frames"][0]["objects"][0];
+  EXPECT_EQ(object["obj_label"], std::string(MAX_LABEL_SIZE, 'x'));
+  EXPECT_EQ(object["classes"][0]["result_label"], std::string(MAX_LABEL_SIZE, 'y'));
+  gst_buffer_unref(buffer);
+}
+
+TEST(BatchRestore, FieldsOfARestoredObject) {
+  GstBuffer *buffer = restored(
+      "{\"frames\":[{\"frame_num\":4294967303,\"objects\":[{\"class_id\":-2,\"classes\":["
+      "{\"classifier_id\":2,\"result_label\":\"red\",\"result_prob\":0.75}],"
+      "\"confidence\":0.5,\"display_text\":\"car 1\",\"height\":40.0,\"left\":10.5,"
+      "\"obj_label\":\"car\",\"top\":20.0,\"tracker\":{\"height\":41.0,\"left\":11.0,"
+      "\"object_id\":4294967301,\"top\":21.0,\"tracker_confidence\":0.25,\"width\":31.0},"
+      "\"width\":30.0}]}]}");
+  NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(buffer);
+  ASSERT_NE(batch, nullptr);
+  // The batch is attached last, after the entry's records.
+  const std::vector<NvDsMeta *> metas = nvds_metas_in_attach_order(buffer);
+  ASSERT_EQ(metas.size(), 2u); // no "id": dimensions record, then the batch
+  EXPECT_EQ(metas[0]->meta_type, NV_DIMS_TYPE);
+  EXPECT_EQ(metas[1]->meta_type, NVDS_BATCH_GST_META);
+  EXPECT_EQ(gst_buffer_get_nvds_meta(buffer), metas[1]);
+  EXPECT_EQ(batch->max_frames_in_batch, 1u);
+  EXPECT_EQ(batch->base_meta.batch_meta, batch);
+
+  auto *frame = nth<NvDsFrameMeta>(batch->frame_meta_list, 0);
+  EXPECT_EQ(frame->frame_num, 7);
+  NvDsObjectMeta *obj = only_object(batch);
+  EXPECT_EQ(obj->rect_params.left, 10.5f);
+  EXPECT_EQ(obj->rect_params.top, 20.0f);
+  EXPECT_EQ(obj->rect_params.width, 30.0f);
+  EXPECT_EQ(obj->rect_params.height, 40.0f);
+  EXPECT_EQ(obj->confidence, 0.5f);
+  EXPECT_EQ(obj->class_id, -2);
+  EXPECT_STREQ(obj->obj_label, "car");
+  EXPECT_STREQ(obj->text_params.display_text, "car 1");
+  EXPECT_EQ(obj->tracker_bbox_info.org_bbox_coords.left, 11.0f);
+  EXPECT_EQ(obj->tracker_bbox_info.org_bbox_coords.top, 21.0f);
+  EXPECT_EQ(obj->tracker_bbox_info.org_bbox_coords.width, 31.0f);
+  EXPECT_EQ(obj->tracker_bbox_info.org_bbox_coords.height, 41.0f);
+  EXPECT_EQ(obj->tracker_confidence, 0.25f);
+  // The whole 64-bit id written by the mux comes back.
+  EXPECT_EQ(obj->object_id, 4294967301ull);
+  ASSERT_EQ(g_list_length(obj->classifier_meta_list), 1u);
+  auto *classifier = nth<NvDsClassifierMeta>(obj->classifier_meta_list, 0);
+  EXPECT_EQ(classifier->unique_component_id, 2);
+  ASSERT_EQ(g_list_length(classifier->label_info_list), 1u);
+  auto *label = nth<NvDsLabelInfo>(classifier->label_info_list, 0);
+  EXPECT_STREQ(label->result_label, "red");
+  EXPECT_EQ(label->result_prob, 0.75f);
+  gst_buffer_unref(buffer);
+}
+
+TEST(BatchRestore, MissingAndOddMembers) {
+  // Pool defaults of the stand-in: zero, except class_id -1, object_id
+  // UNTRACKED_OBJECT_ID.
+  {
+    SCOPED_TRACE("no left, no tracker, no class_id");
+    GstBuffer *b = restored(
+        "{\"frames\":[{\"objects\":[{\"classes\":[],\"confidence\":0.5,\"display_text\":\"d\","
+        "\"height\":4.0,\"obj_label\":\"o\",\"top\":2.0,\"width\":3.0}]}]}");
+    NvDsObjectMeta *obj = only_object(gst_buffer_get_nvds_batch_meta(b));
+    EXPECT_EQ(obj->rect_params.left, 0.0f);
+    EXPECT_EQ(obj->rect_params.top, 2.0f);
+    EXPECT_EQ(obj->tracker_confidence, 0.0f);
+    EXPECT_EQ(obj->object_id, UNTRACKED_OBJECT_ID);
+    EXPECT_EQ(obj->class_id, -1);
+    // "classes":[] still gives one, empty, classifier meta.
+    ASSERT_EQ(g_list_length(obj->classifier_meta_list), 1u);
+    EXPECT_EQ(static_cast<NvDsClassifierMeta *>(obj->classifier_meta_list->data)->label_info_list,
+              nullptr);
+    gst_buffer_unref(b);
+  }
+  {
+    SCOPED_TRACE("required members missing, null or of the wrong type");
+    GstBuffer *b = restored(
+        "{\"frames\":[{\"objects\":[{\"left\":null,\"top\":\"2\",\"obj_label\":7,"
+        "\"tracker\":{\"left\":1.0},\"classes\":[{\"result_prob\":0.5},3,{\"result_label\":\"x\"}]}]}]}");
+    NvDsObjectMeta *obj = only_object(gst_buffer_get_nvds_batch_meta(b));
+    EXPECT_EQ(obj->rect_params.left, 0.0f);
+    EXPECT_EQ(obj->rect_params.top, 0.0f);
+    EXPECT_STREQ(obj->obj_label, "");
+    EXPECT_STREQ(obj->text_params.display_text, "");
+    EXPECT_EQ(obj->tracker_bbox_info.org_bbox_coords.left, 1.0f);
+    EXPECT_EQ(obj->object_id, UNTRACKED_OBJECT_ID);
+    ASSERT_EQ(g_list_length(obj->classifier_meta_list), 1u);
+    auto *classifier = static_cast<NvDsClassifierMeta *>(obj->classifier_meta_list->data);
+    ASSERT_EQ(g_list_length(classifier->label_info_list), 2u);
+    EXPECT_STREQ(nth<NvDsLabelInfo>(classifier->label_info_list, 0)->result_label, "");
+    EXPECT_EQ(nth<NvDsLabelInfo>(classifier->label_info_list, 0)->result_prob, 0.5f);
+    EXPECT_STREQ(nth<NvDsLabelInfo>(classifier->label_info_list, 1)->result_label, "x");
+    gst_buffer_unref(b);
+  }
+  {
+    SCOPED_TRACE("labels of 200 bytes, cut inside a two-byte character");
+    const std::string label = std::string(126, 'a') + "\xC3\xA9" + std::string(72, 'b');
+    GstBuffer *b = restored("{\"frames\":[{\"objects\":[{\"obj_label\":\"" + label +
+                            "\",\"classes\":[{\"result_label\":\"" + label + "\"}]}]}]}");
+    NvDsObjectMeta *obj = only_object(gst_buffer_get_nvds_batch_meta(b));
+    EXPECT_EQ(std::string(obj->obj_label), label.substr(0, 127));
+    auto *classifier = static_cast<NvDsClassifierMeta *>(obj->classifier_meta_list->data);
+    EXPECT_EQ(std::string(nth<NvDsLabelInfo>(classifier->label_info_list, 0)->result_label),
+              label.substr(0, 127));
+    gst_buffer_unref(b);
+  }
+}
+
+TEST(BatchRestore, ClassifiersFollowTheirIds) {
+  GstBuffer *b = restored(
+      "{\"frames\":[{\"objects\":[{\"classes\":[{\"classifier_id\":1,\"result_label\":\"a\"},"
+      "{\"classifier_id\":1,\"result_label\":\"b\"},{\"classifier_id\":2,\"result_label\":\"c\"},"
+      "{\"result_label\":\"d\"}]}]}]}");
+  NvDsObjectMeta *obj = only_object(gst_buffer_get_nvds_batch_meta(b));
+  ASSERT_EQ(g_list_length(obj->classifier_meta_list), 2u);
+  auto *first = nth<NvDsClassifierMeta>(obj->classifier_meta_list, 0);
+  auto *second = nth<NvDsClassifierMeta>(obj->classifier_meta_list, 1);
+  EXPECT_EQ(first->unique_component_id, 1);
+  EXPECT_EQ(second->unique_component_id, 2);
+  ASSERT_EQ(g_list_length(first->label_info_list), 2u);
+  EXPECT_STREQ(nth<NvDsLabelInfo>(first->label_info_list, 1)->result_label, "b");
+  // An entry without an id stays with the classifier before it.
+  ASSERT_EQ(g_list_length(second->label_info_list), 2u);
+  EXPECT_STREQ(nth<NvDsLabelInfo>(second->label_info_list, 1)->result_label, "d");
+  gst_buffer_unref(b);
+}
+
+TEST(BatchRestore, FramesAndWhenABatchIsRebuilt) {
+  const std::string object = std::string("{") + kObject + "}";
+  {
+    SCOPED_TRACE("frames of every shape");
+    GstBuffer *b = restored("{\"frames\":[{\"frame_num\":1,\"objects\":[]},null,"
+                            "{\"frame_num\":3,\"id\":3,\"objects\":[5," +
+                            object + ",\"x\"," + object + "]},{\"frame_num\":4}]}");
+    NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(b);
+    ASSERT_NE(batch, nullptr);
+    ASSERT_EQ(g_list_length(batch->frame_meta_list), 4u);
+    EXPECT_EQ(batch->max_frames_in_batch, 1u);
+    const guint objects[] = {0, 0, 2, 0};
+    const gint nums[] = {1, 0, 3, 4};
+    for (guint i = 0; i < 4; i++) {
+      auto *frame = nth<NvDsFrameMeta>(batch->frame_meta_list, i);
+      EXPECT_EQ(g_list_length(frame->obj_meta_list), objects[i]) << i;
+      EXPECT_EQ(frame->frame_num, nums[i]) << i;
+      EXPECT_EQ(frame->frame_user_meta_list, nullptr) << i;
+    }
+    // The records stay at buffer level: lookups, which look at the batch,
+    // find none.
+    EXPECT_EQ(gst_buffer_get_nvds_id_meta(b), nullptr);
+    EXPECT_EQ(gst_buffer_get_dims_meta(b), nullptr);
+    gst_buffer_unref(b);
+  }
+  for (const char *doc : {"{\"frames\":[{\"id\":1}]}", "{\"frames\":[]}",
+                          "{\"frames\":[{\"id\":1,\"objects\":{}}]}", "{\"frames\":[null]}"}) {
+    SCOPED_TRACE(doc);
+    GstBuffer *b = restored(doc);
+    EXPECT_EQ(gst_buffer_get_nvds_batch_meta(b), nullptr);
+    gst_buffer_unref(b);
+  }
+}
+
+TEST(BatchRestore, NotWritableBufferGetsNothingAndLeaksNothing) {
+  GstBuffer *buffer = payload_buffer(4);
+  GstBuffer *ref = gst_buffer_ref(buffer);
+  const std::string doc =
+      std::string("{\"frames\":[{\"id\":1,\"objects\":[{") + kObject + "}]}]}";
+  deserialize_json_to_meta(reinterpret_cast<const unsigned char *>(doc.data()),
+                           static_cast<unsigned int>(doc.size()), buffer);
+  EXPECT_EQ(gst_buffer_get_nvds_meta(buffer), nullptr);
+  gst_buffer_unref(ref);
+  gst_buffer_unref(buffer);
+}
+
+// The round trip that matters most: a batch of several frames with objects,
+// tracker data and classes through mux -> demux -> mux.
+TEST(BatchRoundTrip, MuxDemuxMuxKeepsFramesAndObjects) {
+  GstBuffer *in = payload_buffer(5000);
+  const std::vector<guint8> payload = bytes_of(in);
+  NvDsBatchMeta *batch = attach_new_batch(in);
+  for (int f = 0; f < 3; f++) {
+    NvDsFrameMeta *frame = add_frame(batch, 100 + f);
+    add_record_user_meta(batch, frame, NVDS_META_ID_TYPE, NvDsMetaId{f + 1, 1000 + f, 0, 7, 0});
+    add_record_user_meta(batch, frame, NV_DIMS_TYPE, NvDims{1920, 1080, 640 + f, 360});
+    for (int o = 0; o < f * 2; o++) {
+      add_object(batch, frame,
+                 {10.1f * o, 20.7f, 33.3f, 44.4f, 0.9f - 0.1f * o, o ? "person" : "car",
+                  "label \xC3\xA9", o % 2 ? 0.0f : 0.8f, (guint64(f) << 32) + o,
+                  {{1, {{"red", 0.6f}, {"", 0.1f}}}, {4, {{"sedan", 0.3f}}}}});
+    }
+  }
+
+  GstHarness *h = gst_harness_new_parse("zarnnvmetamux ! zarnnvmetademux");
+  gst_harness_set_src_caps_str(h, "application/x-test");
+  GstBuffer *copy_in = gst_buffer_ref(in);
+  const json first = json::parse(document_of(in));
+  ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
+  GstBuffer *out = gst_harness_pull(h);
+  gst_harness_teardown(h);
+  gst_buffer_unref(copy_in);
+  EXPECT_EQ(bytes_of(out), payload);
+
+  // On the demuxed buffer: one identity and one dimensions record per frame
+  // at buffer level, then the batch.
+  const std::vector<NvDsMeta *> metas = nvds_metas_in_attach_order(out);
+  ASSERT_EQ(metas.size(), 7u);
+  for (int f = 0; f < 3; f++) {
+    EXPECT_EQ(metas[2 * f]->meta_type, NVDS_META_ID_TYPE);
+    EXPECT_EQ(static_cast<NvDsMetaId *>(metas[2 * f]->meta_data)->id, f + 1);
+    EXPECT_EQ(metas[2 * f + 1]->meta_type, NV_DIMS_TYPE);
+    EXPECT_EQ(static_cast<NvDims *>(metas[2 * f + 1]->meta_data)->end_width, 640 + f);
+  }
+  EXPECT_EQ(metas[6]->meta_type, NVDS_BATCH_GST_META);
+
+  // Written again, the frames and objects are the same; the records are no
+  // longer in the frames, so "id", "ts" and "resolution" are gone.
+  json second = json::parse(document_of(out));
+  json expected = first;
+  for (json &frame : expected["frames"]) {
+    frame.erase("id");
+    frame.erase("ts");
+    frame.erase("resolution");
+  }
+  EXPECT_EQ(second, expected);
+  EXPECT_EQ(second.dump(), expected.dump());
+  EXPECT_EQ(second["frames"][2]["objects"][1]["classes"].size(), 2u);
+  gst_buffer_unref(out);
+}
