@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Builds the project and runs the demo.
+# The demo: builds the plug-ins, then runs a sender and a receiver as two
+# gst-launch-1.0 processes joined only by a TCP byte stream on loopback
+# (gdppay framing), and prints what came back. Options go to
+# demo/run_demo.sh: --frames N, --objects K, --width W, --height H,
+# --stage tcp|shm|udp|file, --out DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
 [ -f _build/demo/build.ninja ] || meson setup _build/demo -Dtests=false
 ninja -C _build/demo
-./_build/demo/demo/zarn-records-demo
+exec bash demo/run_demo.sh --build _build/demo "$@"

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Runs a sender and a receiver as two gst-launch-1.0 processes that share
+# nothing but a byte stage, then compares what was sent with what was
+# restored. Exit status 0 only when every buffer came back with identical
+# payload bytes and metadata.
+#
+#   run_demo.sh --build DIR [--stage tcp|shm|udp|file] [--frames N]
+#               [--objects K] [--width W] [--height H] [--out DIR]
+set -euo pipefail
+
+build=""
+stage=tcp
+frames=300
+objects=5
+width=640
+height=360
+out=""
+
+while (($#)); do
+  case "$1" in
+    --build) build=$2; shift 2 ;;
+    --stage) stage=$2; shift 2 ;;
+    --frames) frames=$2; shift 2 ;;
+    --objects) objects=$2; shift 2 ;;
+    --width) width=$2; shift 2 ;;
+    --height) height=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
+  esac
+done
+[ -n "$build" ] || { echo "--build DIR is required" >&2; exit 2; }
+build=$(cd "$build" && pwd)
+[ -n "$out" ] || out=$(mktemp -d /tmp/zarn-demo-XXXXXX)
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+export GST_PLUGIN_PATH="$build/src:$build/demo/gstzarndemo"
+export GST_REGISTRY="$out/registry.bin"
+# The demo's processes only talk to each other: nothing here may wait on a
+# clock of another machine.
+launch=(gst-launch-1.0 -q)
+
+# A port nobody on this machine uses, by /proc/net (no extra tools needed).
+free_port() {
+  local table=$1 port hex
+  for _ in $(seq 1 50); do
+    port=$((20000 + RANDOM % 40000))
+    hex=$(printf '%04X' "$port")
+    if ! awk 'NR > 1 {print $2}' "/proc/net/$table" "/proc/net/${table}6" 2>/dev/null |
+        grep -qi ":$hex\$"; then
+      echo "$port"
+      return 0
+    fi
+  done
+  echo "no free port found" >&2
+  return 1
+}
+
+# Waits until something listens on the TCP port.
+wait_listen() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  for _ in $(seq 1 100); do
+    if awk 'NR > 1 && $4 == "0A" {print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null |
+        grep -qi ":$hex\$"; then
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "receiver did not start listening on port $1" >&2
+  return 1
+}
+
+wait_file() {
+  for _ in $(seq 1 100); do
+    [ -e "$1" ] && return 0
+    sleep 0.05
+  done
+  echo "$1 did not appear" >&2
+  return 1
+}
+
+# As fast as the stages go, except UDP: paced, so that no datagram is
+# dropped.
+rate=30/1
+sync=false
+[ "$stage" = udp ] && rate=60/1 && sync=true
+source=(videotestsrc num-buffers="$frames" pattern=ball
+        '!' "video/x-raw,format=I420,width=$width,height=$height,framerate=$rate"
+        '!' zarndemorecords mux-width=1280 mux-height=720
+        '!' zarndemostreammux
+        '!' zarndemodetector num-objects="$objects" seed=7
+        '!' zarndemotap location="$out/sender.tsv"
+        '!' zarnnvmetamux savepath="$out/sender-documents.txt")
+check=(zarnnvmetademux
+       '!' zarndemotap location="$out/receiver.tsv" num-buffers="$frames"
+       '!' zarnnvmetamux savepath="$out/receiver-documents.txt"
+       '!' fakesink sync=false)
+rm -f "$out"/*.tsv "$out"/*-documents.txt
+
+receiver_pid=""
+sender_status=0
+cleanup() { [ -n "$receiver_pid" ] && kill "$receiver_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+
+start=$(date +%s.%N)
+case "$stage" in
+  tcp)
+    port=$(free_port tcp)
+    "${launch[@]}" tcpserversrc host=127.0.0.1 port="$port" '!' gdpdepay '!' "${check[@]}" \
+      > "$out/receiver.log" 2>&1 &
+    receiver_pid=$!
+    wait_listen "$port"
+    "${launch[@]}" "${source[@]}" '!' gdppay '!' tcpclientsink host=127.0.0.1 port="$port" sync=false \
+      > "$out/sender.log" 2>&1
+    ;;
+  shm)
+    socket="$out/shm-socket"
+    rm -f "$socket"
+    "${launch[@]}" "${source[@]}" '!' shmsink socket-path="$socket" wait-for-connection=true \
+      shm-size=$((64 * 1024 * 1024)) sync=false > "$out/sender.log" 2>&1 &
+    sender_pid=$!
+    wait_file "$socket"
+    timeout 120 "${launch[@]}" shmsrc socket-path="$socket" is-live=true '!' "${check[@]}" \
+      > "$out/receiver.log" 2>&1 &
+    receiver_pid=$!
+    # shmsink may report an error when the reader leaves right after the
+    # last buffer; what arrived is judged by the report below.
+    wait "$sender_pid" || sender_status=$?
+    ;;
+  udp)
+    port=$(free_port udp)
+    timeout 120 "${launch[@]}" udpsrc address=127.0.0.1 port="$port" \
+      buffer-size=$((8 * 1024 * 1024)) caps=application/x-zarn '!' "${check[@]}" \
+      > "$out/receiver.log" 2>&1 &
+    receiver_pid=$!
+    sleep 0.5
+    "${launch[@]}" "${source[@]}" '!' udpsink host=127.0.0.1 port="$port" sync=$sync \
+      > "$out/sender.log" 2>&1
+    ;;
+  file)
+    "${launch[@]}" "${source[@]}" '!' gdppay '!' filesink location="$out/stream.gdp" sync=false \
+      > "$out/sender.log" 2>&1
+    "${launch[@]}" filesrc location="$out/stream.gdp" '!' gdpdepay '!' "${check[@]}" \
+      > "$out/receiver.log" 2>&1 &
+    receiver_pid=$!
+    ;;
+  *)
+    echo "unknown stage: $stage (tcp, shm, udp, file)" >&2
+    exit 2
+    ;;
+esac
+receiver_status=0
+wait "$receiver_pid" || receiver_status=$?
+receiver_pid=""
+end=$(date +%s.%N)
+
+echo "stage: $stage, $frames frames of ${width}x${height}, $objects objects per frame," \
+  "$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.1f", b - a}') s"
+[ "$sender_status" -eq 0 ] || echo "sender exited with status $sender_status" \
+  "(see $out/sender.log)"
+[ "$receiver_status" -eq 0 ] || echo "receiver exited with status $receiver_status" \
+  "(see $out/receiver.log)"
+"$build/demo/zarn-demo-report" --expect "$frames" "$out/sender.tsv" "$out/receiver.tsv" \
+  "$out/sender-documents.txt" "$out/receiver-documents.txt"
