@@ -49,6 +49,8 @@ const std::string *required_string(const json &object, const char *name) {
 // multi-byte character.
 void copy_label(const std::string &text, gchar (&label)[MAX_LABEL_SIZE]) {
   const std::size_t n = std::min<std::size_t>(text.size(), MAX_LABEL_SIZE - 1);
+  if (n < text.size())
+    GST_WARNING("label of %" G_GSIZE_FORMAT " bytes cut to %" G_GSIZE_FORMAT, text.size(), n);
   std::memcpy(label, text.data(), n);
   label[n] = '\0';
 }

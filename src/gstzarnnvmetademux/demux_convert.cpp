@@ -7,6 +7,8 @@
 
 using nlohmann::json;
 
+#define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
+
 namespace zarn {
 namespace demux {
 
@@ -32,12 +34,13 @@ bool to_int64(const json &value, std::int64_t *out) {
     const double d = std::trunc(value.get<double>());
     if (std::isnan(d))
       return false;
-    if (d >= 9223372036854775808.0)
-      *out = std::numeric_limits<std::int64_t>::max();
-    else if (d < -9223372036854775808.0)
-      *out = std::numeric_limits<std::int64_t>::min();
-    else
+    if (d >= 9223372036854775808.0 || d < -9223372036854775808.0) {
+      *out = d > 0 ? std::numeric_limits<std::int64_t>::max()
+                   : std::numeric_limits<std::int64_t>::min();
+      GST_WARNING("number %g does not fit 64 bits: saturated", d);
+    } else {
       *out = static_cast<std::int64_t>(d);
+    }
     return true;
   }
   default:
@@ -50,6 +53,9 @@ bool to_int32(const json &value, std::int32_t *out) {
   if (!to_int64(value, &wide))
     return false;
   *out = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(wide)));
+  if (*out != wide)
+    GST_WARNING("number %" G_GINT64_FORMAT " does not fit 32 bits: low 32 bits kept (%d)", wide,
+                *out);
   return true;
 }
 
@@ -57,14 +63,14 @@ bool to_float(const json &value, float *out) {
   if (!value.is_number())
     return false;
   const double d = value.get<double>();
-  // Beyond float's range the value becomes an infinity of the same sign,
-  // which is what the double held in magnitude.
-  if (d > std::numeric_limits<float>::max())
-    *out = std::numeric_limits<float>::infinity();
-  else if (d < std::numeric_limits<float>::lowest())
-    *out = -std::numeric_limits<float>::infinity();
-  else
+  // Beyond float's range the value saturates, as integers do: an infinity
+  // would be written back as null and lost on the next trip.
+  if (d > std::numeric_limits<float>::max() || d < std::numeric_limits<float>::lowest()) {
+    *out = d > 0 ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest();
+    GST_WARNING("number %g does not fit a float: saturated", d);
+  } else {
     *out = static_cast<float>(d);
+  }
   return true;
 }
 

@@ -19,6 +19,33 @@ using zarn::demux::to_int64;
 
 namespace {
 
+// Documents the mux writes nest six levels deep. Anything far deeper is
+// refused before parsing, so that no JSON library version recurses over
+// hostile nesting when it builds or frees the value.
+constexpr int kMaxNesting = 64;
+
+bool nesting_within_limit(const char *text, std::size_t length) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < length; i++) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\')
+        i++;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxNesting)
+        return false;
+    } else if (c == ']' || c == '}') {
+      depth--;
+    }
+  }
+  return true;
+}
+
 void set_int64(const json &object, const char *name, int64_t *field) {
   const json *value = member(object, name);
   if (value && !to_int64(*value, field))
@@ -48,8 +75,14 @@ void set_pair(const json &resolution, const char *name, int64_t *width, int64_t 
 NvDsMetaId *identity_record(const json &entry) {
   const json *id = member(entry, doc::kId);
   int64_t value = 0;
-  if (!id || !to_int64(*id, &value)) {
-    GST_WARNING("frame entry without a numeric \"id\": no identity record");
+  // Batches whose frames carried no identity record are common: a missing
+  // "id" is no warning, one of the wrong type is.
+  if (!id) {
+    GST_DEBUG("frame entry without \"id\": no identity record");
+    return NULL;
+  }
+  if (!to_int64(*id, &value)) {
+    GST_WARNING("frame entry \"id\" is not a number: no identity record");
     return NULL;
   }
   NvDsMetaId *record = g_new0(NvDsMetaId, 1);
@@ -101,6 +134,10 @@ void deserialize_json_to_meta(const unsigned char *document, unsigned int length
     // holds one, so what follows it would go unchecked.
     if (std::memchr(text, '\0', length)) {
       GST_WARNING("metadata document holds a NUL byte: not restored");
+      return;
+    }
+    if (!nesting_within_limit(text, length)) {
+      GST_WARNING("metadata document nested deeper than %d levels: not restored", kMaxNesting);
       return;
     }
     // Strict: no comments, nothing but white space after the value.

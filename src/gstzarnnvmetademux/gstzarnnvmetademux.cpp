@@ -140,6 +140,8 @@ static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *pare
 
   unsigned int length = 0;
   unsigned char *document = extract_json_from_buffer(buf, &length);
+  if (document && length + zarn::kTrailerLengthSize == gst_buffer_get_size(buf))
+    GST_WARNING_OBJECT(filter, "trailer fills the whole buffer: no payload, trailer left in place");
   if (document) {
     trim_buffer(buf, length + zarn::kTrailerLengthSize);
     try {
