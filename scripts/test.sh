@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds with warnings as errors and runs every test twice: a normal build
-# and an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# and an AddressSanitizer + UndefinedBehaviorSanitizer build; then each fuzz
+# target for FUZZ_SECONDS (60) and every stored regression case.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +36,14 @@ echo "== sanitizer build (address, undefined)"
 # b_lundef=false: sanitized shared modules leave the runtime's symbols to
 # the executable.
 run_build _build/test-asan -Db_sanitize=address,undefined -Db_lundef=false || status=1
+
+echo "== fuzz targets, briefly, and the stored regression cases"
+if bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  status=1
+fi
 
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
   failed=1
