@@ -78,6 +78,7 @@ GstHarness *harness(const char *description) {
 
 int main(int argc, char **argv) {
   const int buffers = argc > 1 ? std::atoi(argv[1]) : 100000;
+  const int timed = buffers < 2000 ? buffers : 2000;
   const int objects = argc > 2 ? std::atoi(argv[2]) : 20;
   const std::size_t payload = argc > 3 ? std::strtoul(argv[3], NULL, 10) : 320 * 240 * 3 / 2;
   gst_init(&argc, &argv);
@@ -86,18 +87,18 @@ int main(int argc, char **argv) {
 
   // Cost of building and freeing the input alone, to subtract.
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < 2000; i++)
+  for (int i = 0; i < timed; i++)
     gst_buffer_unref(frame_buffer(payload, objects, i));
   const double input_us =
       std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
           .count() /
-      2000;
+      timed;
 
   GstHarness *mux = harness("zarnnvmetamux");
-  const double mux_us = run(mux, 2000, payload, objects) - input_us;
+  const double mux_us = run(mux, timed, payload, objects) - input_us;
   gst_harness_teardown(mux);
   GstHarness *pair = harness("zarnnvmetamux ! zarnnvmetademux");
-  const double demux_us = run(pair, 2000, payload, objects) - input_us - mux_us;
+  const double demux_us = run(pair, timed, payload, objects) - input_us - mux_us;
   gst_harness_teardown(pair);
   std::printf("per buffer (%d objects, %zu payload bytes): mux %.1f us, demux %.1f us\n",
               objects, payload, mux_us, demux_us);
