@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "plugin_env.h"
 #include "gstzarnnvmetademux.h"
 #include "gstzarnnvmetamux.h"
 #include "nvds_standin.h"
@@ -32,14 +33,9 @@ using zarn_test::without_pipeline_time;
 
 namespace {
 
-class RegisterPlugins : public ::testing::Environment {
-public:
-  void SetUp() override {
-    gst_plugin_zarnnvmetamux_register();
-    gst_plugin_zarnnvmetademux_register();
-  }
-};
-const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(new RegisterPlugins);
+const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(
+    new zarn_test::RegisterPlugins(
+        {gst_plugin_zarnnvmetamux_register, gst_plugin_zarnnvmetademux_register}));
 
 std::string document_of(GstBuffer *buffer) {
   unsigned int length = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "plugin_env.h"
 #include "gstzarnnvmetademux.h"
 #include "gstzarnnvmetamux.h"
 
@@ -26,14 +27,9 @@ using zarn_test::without_pipeline_time;
 
 namespace {
 
-class RegisterPlugins : public ::testing::Environment {
-public:
-  void SetUp() override {
-    gst_plugin_zarnnvmetamux_register();
-    gst_plugin_zarnnvmetademux_register();
-  }
-};
-const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(new RegisterPlugins);
+const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(
+    new zarn_test::RegisterPlugins(
+        {gst_plugin_zarnnvmetamux_register, gst_plugin_zarnnvmetademux_register}));
 
 const std::vector<guint8> kPayload = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 

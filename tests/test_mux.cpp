@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "fixtures.h"
+#include "plugin_env.h"
 #include "gstzarnnvmetamux.h"
 
 using zarn_test::bytes_of;
@@ -23,11 +24,8 @@ using zarn_test::without_pipeline_time;
 
 namespace {
 
-class RegisterMux : public ::testing::Environment {
-public:
-  void SetUp() override { gst_plugin_zarnnvmetamux_register(); }
-};
-const auto *const register_mux = ::testing::AddGlobalTestEnvironment(new RegisterMux);
+const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(
+    new zarn_test::RegisterPlugins({gst_plugin_zarnnvmetamux_register}));
 
 GstHarness *new_mux() {
   GstHarness *h = gst_harness_new("zarnnvmetamux");

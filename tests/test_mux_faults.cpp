@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fixtures.h"
+#include "plugin_env.h"
 #include "gstzarnnvmetamux.h"
 
 using zarn_test::new_id;
@@ -23,11 +24,8 @@ using zarn_test::split_trailer;
 
 namespace {
 
-class RegisterMux : public ::testing::Environment {
-public:
-  void SetUp() override { gst_plugin_zarnnvmetamux_register(); }
-};
-const auto *const register_mux = ::testing::AddGlobalTestEnvironment(new RegisterMux);
+const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(
+    new zarn_test::RegisterPlugins({gst_plugin_zarnnvmetamux_register}));
 
 std::string printed;
 void capture_print(const gchar *text) { printed += text; }

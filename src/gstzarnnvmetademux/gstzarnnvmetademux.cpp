@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "demux_restore.h"
+#include "zarnelement.h"
 #include "zarntrailer.h"
 
 GST_DEBUG_CATEGORY(gst_zarnnvmetademux_debug);
@@ -46,38 +47,17 @@ static void gst_zarnnvmetademux_class_init(GstzarnnvmetademuxClass *klass) {
   gobject_class->set_property = gst_zarnnvmetademux_set_property;
   gobject_class->get_property = gst_zarnnvmetademux_get_property;
 
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Produce verbose output ?", FALSE,
-                           G_PARAM_READWRITE));
-
-  gst_element_class_set_static_metadata(element_class, "zarnnvmetademux", "FIXME:Generic",
-                                        "FIXME:Generic Template Element",
-                                        "zarn developers <dev@zarn.invalid>");
-
-  gst_element_class_add_static_pad_template(element_class, &src_factory);
-  gst_element_class_add_static_pad_template(element_class, &sink_factory);
+  g_object_class_install_property(gobject_class, PROP_SILENT, zarn::silent_param_spec());
+  zarn::set_template_class(element_class, "zarnnvmetademux", &sink_factory, &src_factory);
 }
 
 static void gst_zarnnvmetademux_init(Gstzarnnvmetademux *filter) {
-  filter->sinkpad = gst_pad_new_from_static_template(&sink_factory, "sink");
-  gst_pad_set_event_function(filter->sinkpad,
-                             GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_sink_event));
-  gst_pad_set_chain_function(filter->sinkpad, GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_chain));
-  GST_PAD_SET_PROXY_CAPS(filter->sinkpad);
-  gst_element_add_pad(GST_ELEMENT(filter), filter->sinkpad);
-
-  filter->srcpad = gst_pad_new_from_static_template(&src_factory, "src");
-  GST_PAD_SET_PROXY_CAPS(filter->srcpad);
-  gst_element_add_pad(GST_ELEMENT(filter), filter->srcpad);
+  zarn::add_template_pads(GST_ELEMENT(filter), &sink_factory, &src_factory,
+                          GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_sink_event),
+                          GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_chain), &filter->sinkpad,
+                          &filter->srcpad);
 
   filter->silent = FALSE;
-}
-
-static void warn_invalid_property_id(GObject *object, guint prop_id, GParamSpec *pspec) {
-  g_warning("%s:%d: invalid %s id %u for \"%s\" of type '%s' in '%s'", "src/gstzarnnvmetademux",
-            __LINE__, "property", prop_id, pspec->name, g_type_name(G_PARAM_SPEC_TYPE(pspec)),
-            g_type_name(G_OBJECT_TYPE(object)));
 }
 
 static void gst_zarnnvmetademux_set_property(GObject *object, guint prop_id,
@@ -88,7 +68,7 @@ static void gst_zarnnvmetademux_set_property(GObject *object, guint prop_id,
     filter->silent = g_value_get_boolean(value);
     break;
   default:
-    warn_invalid_property_id(object, prop_id, pspec);
+    zarn::warn_invalid_property_id(object, prop_id, pspec, "src/gstzarnnvmetademux", __LINE__);
     break;
   }
 }
@@ -101,7 +81,7 @@ static void gst_zarnnvmetademux_get_property(GObject *object, guint prop_id, GVa
     g_value_set_boolean(value, filter->silent);
     break;
   default:
-    warn_invalid_property_id(object, prop_id, pspec);
+    zarn::warn_invalid_property_id(object, prop_id, pspec, "src/gstzarnnvmetademux", __LINE__);
     break;
   }
 }
@@ -186,9 +166,5 @@ const GstPluginDesc *gst_plugin_zarnnvmetademux_get_desc(void) {
 }
 
 void gst_plugin_zarnnvmetademux_register(void) {
-  gst_plugin_register_static(gst_plugin_desc.major_version, gst_plugin_desc.minor_version,
-                             gst_plugin_desc.name, gst_plugin_desc.description,
-                             gst_plugin_desc.plugin_init, gst_plugin_desc.version,
-                             gst_plugin_desc.license, gst_plugin_desc.source,
-                             gst_plugin_desc.package, gst_plugin_desc.origin);
+  zarn::register_static(gst_plugin_desc);
 }

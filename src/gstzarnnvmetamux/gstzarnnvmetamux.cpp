@@ -8,6 +8,8 @@
 
 #include <exception>
 
+#include "zarnelement.h"
+
 GST_DEBUG_CATEGORY_STATIC(gst_zarn_nv_meta_mux_debug);
 #define GST_CAT_DEFAULT gst_zarn_nv_meta_mux_debug
 
@@ -40,34 +42,20 @@ static void gst_zarn_nv_meta_mux_class_init(GstzarnNvMetaMuxClass *klass) {
   gobject_class->get_property = gst_zarn_nv_meta_mux_get_property;
   gobject_class->finalize = gst_zarn_nv_meta_mux_finalize;
 
-  g_object_class_install_property(
-      gobject_class, PROP_SILENT,
-      g_param_spec_boolean("silent", "Silent", "Produce verbose output ?", FALSE,
-                           G_PARAM_READWRITE));
+  g_object_class_install_property(gobject_class, PROP_SILENT, zarn::silent_param_spec());
   g_object_class_install_property(
       gobject_class, PROP_SAVEPATH,
       g_param_spec_string("savepath", "Savepath", "path to file for writing jsons", "output.txt",
                           G_PARAM_READWRITE));
 
-  gst_element_class_set_static_metadata(element_class, "zarnNvMetaMux", "FIXME:Generic",
-                                        "FIXME:Generic Template Element",
-                                        "zarn developers <dev@zarn.invalid>");
-
-  gst_element_class_add_static_pad_template(element_class, &src_factory);
-  gst_element_class_add_static_pad_template(element_class, &sink_factory);
+  zarn::set_template_class(element_class, "zarnNvMetaMux", &sink_factory, &src_factory);
 }
 
 static void gst_zarn_nv_meta_mux_init(GstzarnNvMetaMux *filter) {
-  filter->sinkpad = gst_pad_new_from_static_template(&sink_factory, "sink");
-  gst_pad_set_event_function(filter->sinkpad,
-                             GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_sink_event));
-  gst_pad_set_chain_function(filter->sinkpad, GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_chain));
-  GST_PAD_SET_PROXY_CAPS(filter->sinkpad);
-  gst_element_add_pad(GST_ELEMENT(filter), filter->sinkpad);
-
-  filter->srcpad = gst_pad_new_from_static_template(&src_factory, "src");
-  GST_PAD_SET_PROXY_CAPS(filter->srcpad);
-  gst_element_add_pad(GST_ELEMENT(filter), filter->srcpad);
+  zarn::add_template_pads(GST_ELEMENT(filter), &sink_factory, &src_factory,
+                          GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_sink_event),
+                          GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_chain), &filter->sinkpad,
+                          &filter->srcpad);
 
   filter->silent = FALSE;
   filter->savepath = NULL;
@@ -83,12 +71,6 @@ static void gst_zarn_nv_meta_mux_finalize(GObject *object) {
     g_string_free(filter->savepath, TRUE);
   filter->savepath = NULL;
   G_OBJECT_CLASS(parent_class)->finalize(object);
-}
-
-static void warn_invalid_property_id(GObject *object, guint prop_id, GParamSpec *pspec) {
-  g_warning("%s:%d: invalid %s id %u for \"%s\" of type '%s' in '%s'", "src/gstzarnnvmetamux",
-            __LINE__, "property", prop_id, pspec->name, g_type_name(G_PARAM_SPEC_TYPE(pspec)),
-            g_type_name(G_OBJECT_TYPE(object)));
 }
 
 static void gst_zarn_nv_meta_mux_set_property(GObject *object, guint prop_id,
@@ -112,7 +94,7 @@ static void gst_zarn_nv_meta_mux_set_property(GObject *object, guint prop_id,
     break;
   }
   default:
-    warn_invalid_property_id(object, prop_id, pspec);
+    zarn::warn_invalid_property_id(object, prop_id, pspec, "src/gstzarnnvmetamux", __LINE__);
     break;
   }
 }
@@ -131,7 +113,7 @@ static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GV
     GST_OBJECT_UNLOCK(filter);
     break;
   default:
-    warn_invalid_property_id(object, prop_id, pspec);
+    zarn::warn_invalid_property_id(object, prop_id, pspec, "src/gstzarnnvmetamux", __LINE__);
     break;
   }
 }
@@ -229,9 +211,5 @@ const GstPluginDesc *gst_plugin_zarnnvmetamux_get_desc(void) {
 }
 
 void gst_plugin_zarnnvmetamux_register(void) {
-  gst_plugin_register_static(gst_plugin_desc.major_version, gst_plugin_desc.minor_version,
-                             gst_plugin_desc.name, gst_plugin_desc.description,
-                             gst_plugin_desc.plugin_init, gst_plugin_desc.version,
-                             gst_plugin_desc.license, gst_plugin_desc.source,
-                             gst_plugin_desc.package, gst_plugin_desc.origin);
+  zarn::register_static(gst_plugin_desc);
 }
