@@ -95,19 +95,19 @@ struct ObjectSpec {
 };
 
 inline NvDsObjectMeta *add_object(NvDsBatchMeta *batch, NvDsFrameMeta *frame,
-                                  const ObjectSpec &spec) {
+                                  const ObjectSpec &want) {
   NvDsObjectMeta *obj = nvds_acquire_obj_meta_from_pool(batch);
-  obj->rect_params.left = spec.left;
-  obj->rect_params.top = spec.top;
-  obj->rect_params.width = spec.width;
-  obj->rect_params.height = spec.height;
-  obj->confidence = spec.confidence;
-  g_strlcpy(obj->obj_label, spec.label, MAX_LABEL_SIZE);
-  obj->text_params.display_text = spec.display_text ? g_strdup(spec.display_text) : NULL;
-  obj->tracker_confidence = spec.tracker_confidence;
-  obj->tracker_bbox_info.org_bbox_coords = {spec.left, spec.top, spec.width, spec.height};
-  obj->object_id = spec.object_id;
-  for (const auto &c : spec.classifiers) {
+  obj->rect_params.left = want.left;
+  obj->rect_params.top = want.top;
+  obj->rect_params.width = want.width;
+  obj->rect_params.height = want.height;
+  obj->confidence = want.confidence;
+  g_strlcpy(obj->obj_label, want.label, MAX_LABEL_SIZE);
+  obj->text_params.display_text = want.display_text ? g_strdup(want.display_text) : NULL;
+  obj->tracker_confidence = want.tracker_confidence;
+  obj->tracker_bbox_info.org_bbox_coords = {want.left, want.top, want.width, want.height};
+  obj->object_id = want.object_id;
+  for (const auto &c : want.classifiers) {
     NvDsClassifierMeta *classifier = nvds_acquire_classifier_meta_from_pool(batch);
     classifier->unique_component_id = c.first;
     for (const auto &l : c.second) {

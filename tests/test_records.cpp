@@ -36,10 +36,10 @@ NvDsBatchMeta *attach_batch(GstBuffer *buffer,
   for (const auto &users : frames) {
     NvDsFrameMeta *frame = nvds_acquire_frame_meta_from_pool(batch);
     frame->frame_num = frame_num++;
-    for (const auto &spec : users) {
+    for (const auto &user_spec : users) {
       NvDsUserMeta *user = nvds_acquire_user_meta_from_pool(batch);
-      user->base_meta.meta_type = spec.type;
-      user->user_meta_data = spec.data;
+      user->base_meta.meta_type = user_spec.type;
+      user->user_meta_data = user_spec.data;
       user->base_meta.release_func = [](gpointer data, gpointer) {
         auto *u = static_cast<NvDsUserMeta *>(data);
         g_free(u->user_meta_data);
