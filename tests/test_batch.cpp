@@ -454,3 +454,30 @@ TEST(BatchRoundTrip, MuxDemuxMuxKeepsFramesAndObjects) {
   EXPECT_EQ(second["frames"][2]["objects"][1]["classes"].size(), 2u);
   gst_buffer_unref(out);
 }
+
+// The mux writes its document text directly; for any values it must be the
+// text the JSON library writes for the same document.
+TEST(BatchDocument, TextIsTheJsonLibrarysText) {
+  const float floats[] = {0.1f, -3.75f, 1e-30f, 3.4e38f, -0.0f, 0.0f, 12345678.0f, NAN, 7e-6f};
+  const char *texts[] = {"plain", "", "tab\there", "quote\"back\\slash", "\x01\x1f\x7f",
+                         "caf\xC3\xA9 \xE2\x82\xAC", "bad \xC3\x28 \xFF end", "\xF0\x9F\x98\x80"};
+  GstBuffer *buffer = payload_buffer(4);
+  NvDsBatchMeta *batch = attach_new_batch(buffer);
+  for (int f = 0; f < 3; f++) {
+    NvDsFrameMeta *frame = add_frame(batch, f == 1 ? -2147483647 - 1 : f);
+    add_record_user_meta(batch, frame, NVDS_META_ID_TYPE,
+                         NvDsMetaId{-f * 1000000007LL, f ? INT64_MIN : 0, f, -f, 0});
+    add_record_user_meta(batch, frame, NV_DIMS_TYPE, NvDims{f, -1, INT64_MAX, f + 1});
+    for (unsigned o = 0; o < 8; o++) {
+      const float v = floats[(o + f) % 9];
+      add_object(batch, frame,
+                 {v, floats[(o + 1) % 9], floats[(o + 2) % 9], floats[(o + 3) % 9], v,
+                  texts[o], texts[(o + f) % 8], floats[(o + 4) % 9],
+                  o % 2 ? UINT64_MAX : guint64(o),
+                  {{-1 - static_cast<int>(o), {{texts[(o + 3) % 8], v}, {"", 0.5f}}}}});
+    }
+  }
+  const std::string text = document_of(buffer);
+  EXPECT_EQ(json::parse(text).dump(-1, ' ', false, json::error_handler_t::replace), text);
+  gst_buffer_unref(buffer);
+}

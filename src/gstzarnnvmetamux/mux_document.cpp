@@ -9,41 +9,12 @@
 #include <vector>
 
 #include "gstzarnnvmetamux.h"
+#include "mux_writer.h"
 #include "zarntrailer.h"
 
-using nlohmann::json;
 namespace doc = zarn::doc;
-
-namespace zarn {
-namespace mux {
-
-json timestamps_object(const NvDsMetaId &id, std::int64_t now) {
-  json ts = json::object();
-  if (id.received != 0) {
-    ts[doc::kReceived] = id.received;
-    // Wrapping subtraction: a hostile "received" restored from a network
-    // document must not overflow.
-    ts[doc::kPipelineTime] = static_cast<std::int64_t>(static_cast<std::uint64_t>(now) -
-                                                       static_cast<std::uint64_t>(id.received));
-  }
-  if (id.corrected != 0)
-    ts[doc::kCorrected] = id.corrected;
-  if (id.img_pts != 0)
-    ts[doc::kImgPts] = id.img_pts;
-  return ts;
-}
-
-json resolution_object(const NvDims &dims) {
-  json resolution = json::object();
-  if (dims.end_width != 0 && dims.end_height != 0)
-    resolution[doc::kMux] = {dims.end_width, dims.end_height};
-  if (dims.start_width != 0 && dims.start_height != 0)
-    resolution[doc::kSrc] = {dims.start_width, dims.start_height};
-  return resolution;
-}
-
-} // namespace mux
-} // namespace zarn
+using zarn::mux::RecordMembers;
+using zarn::mux::TextWriter;
 
 namespace {
 
@@ -68,19 +39,11 @@ std::vector<NvDsMeta *> nvds_metas_newest_first(GstBuffer *buffer) {
   return metas;
 }
 
-} // namespace
-
-int64_t getTs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-json process_meta_from_buffer(GstBuffer *buffer) {
-  const std::int64_t now = getTs();
+// The records a buffer-level entry is built from: searching newest first,
+// a later match replaces an earlier one until both kinds are found.
+RecordMembers buffer_records(GstBuffer *buffer) {
   const NvDsMetaId *id = NULL;
   const NvDims *dims = NULL;
-  // A later match replaces an earlier one until both kinds are found.
   for (NvDsMeta *meta : nvds_metas_newest_first(buffer)) {
     if (meta->meta_type == NVDS_META_ID_TYPE)
       id = static_cast<const NvDsMetaId *>(meta->meta_data);
@@ -89,20 +52,56 @@ json process_meta_from_buffer(GstBuffer *buffer) {
     if (id && dims)
       break;
   }
+  RecordMembers records;
+  if (id)
+    records.add(*id);
+  if (dims)
+    records.add(*dims);
+  return records;
+}
 
-  json entry; // null until a member is set
-  if (id) {
-    entry[doc::kId] = id->id;
-    json ts = zarn::mux::timestamps_object(*id, now);
-    if (!ts.empty())
-      entry[doc::kTs] = std::move(ts);
+// The entry: an object of the members that are written, or null.
+void write_buffer_entry(TextWriter &w, const RecordMembers &records, std::int64_t now) {
+  if (records.empty()) {
+    w.null();
+    return;
   }
-  if (dims) {
-    json resolution = zarn::mux::resolution_object(*dims);
-    if (!resolution.empty())
-      entry[doc::kResolution] = std::move(resolution);
-  }
-  return entry;
+  w.begin_object();
+  records.write_id(w);
+  records.write_resolution(w);
+  records.write_ts(w, now);
+  w.end_object();
+}
+
+} // namespace
+
+namespace zarn {
+namespace mux {
+
+void write_buffer_document(GstBuffer *buffer, std::int64_t now, std::string &out) {
+  TextWriter w(out);
+  w.begin_object();
+  w.key(doc::kFrames);
+  w.begin_array();
+  write_buffer_entry(w, buffer_records(buffer), now);
+  w.end_array();
+  w.end_object();
+}
+
+} // namespace mux
+} // namespace zarn
+
+int64_t getTs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+nlohmann::json process_meta_from_buffer(GstBuffer *buffer) {
+  std::string text;
+  TextWriter w(text);
+  write_buffer_entry(w, buffer_records(buffer), getTs());
+  return nlohmann::json::parse(text);
 }
 
 unsigned char *get_json_from_meta(GstBuffer *buffer, unsigned int *length,
@@ -120,15 +119,11 @@ unsigned char *get_json_from_meta(GstBuffer *buffer, unsigned int *length,
   if (!first)
     return NULL;
 
-  json document;
+  std::string text;
   if (first->meta_type == NVDS_BATCH_GST_META)
-    document[doc::kFrames] = zarn::mux::batch_frames(buffer, now);
+    zarn::mux::write_batch_document(buffer, now, text);
   else
-    document[doc::kFrames] = json::array({process_meta_from_buffer(buffer)});
-
-  // Invalid UTF-8 in a text field becomes U+FFFD rather than an exception:
-  // the document stays valid and the buffer keeps moving.
-  const std::string text = document.dump(-1, ' ', false, json::error_handler_t::replace);
+    zarn::mux::write_buffer_document(buffer, getTs(), text);
   if (text.size() > std::numeric_limits<std::uint32_t>::max())
     return NULL;
 

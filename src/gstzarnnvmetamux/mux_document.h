@@ -1,28 +1,22 @@
-// Pieces of the metadata document shared by the buffer-level and the batch
-// builders.
+// The builders of the metadata document.
 #ifndef ZARN_MUX_DOCUMENT_H
 #define ZARN_MUX_DOCUMENT_H
 
 #include <cstdint>
+#include <string>
 
 #include <gst/gst.h>
-#include <nlohmann/json.hpp>
-
-#include "zarnmeta.h"
 
 namespace zarn {
 namespace mux {
 
-// "ts" of an identity record: only the timestamps that are set, and
-// "pipeline_time" (now - received) with "received". Empty when none is set.
-nlohmann::json timestamps_object(const NvDsMetaId &id, std::int64_t now);
+// The whole batch document of a buffer whose first DeepStream meta is a
+// batch: one frame entry per frame. "pipeline_time" is taken against `now`.
+void write_batch_document(GstBuffer *buffer, std::int64_t now, std::string &out);
 
-// "resolution" of a dimensions record: "src" and "mux" for complete pairs.
-// Empty when neither pair is complete.
-nlohmann::json resolution_object(const NvDims &dims);
-
-// "frames" of a batch document: one entry per frame of the buffer's batch.
-nlohmann::json batch_frames(GstBuffer *buffer, std::int64_t now);
+// The whole buffer-level document: {"frames":[entry]}, the entry built from
+// the newest identity and dimensions records anywhere on the buffer.
+void write_buffer_document(GstBuffer *buffer, std::int64_t now, std::string &out);
 
 } // namespace mux
 } // namespace zarn
