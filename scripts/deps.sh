@@ -7,7 +7,7 @@ packages=(
   g++ meson ninja-build pkg-config
   libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-  nlohmann-json3-dev libgtest-dev
+  nlohmann-json3-dev libsimdjson-dev libgtest-dev
   clang libclang-rt-14-dev
 )
 

@@ -1,53 +1,69 @@
 // Rebuilding the DeepStream batch from a batch document: frames, objects,
 // tracker data and classifier labels.
 
+#include <algorithm>
 #include <cstring>
-#include <string>
+#include <string_view>
 
 #include "demux_restore.h"
 #include "gstnvdsmeta.h"
 #include "nvdsmeta.h"
-#include "zarntrailer.h"
 
-using nlohmann::json;
-namespace doc = zarn::doc;
-using zarn::demux::member;
+using simdjson::dom::array;
+using zarn::demux::collect;
+using zarn::demux::element;
+using zarn::demux::FrameEntry;
+using zarn::demux::Members;
 using zarn::demux::to_float;
 using zarn::demux::to_int32;
 using zarn::demux::to_int64;
+namespace doc = zarn::doc;
+namespace object = zarn::doc::object;
+namespace tracker = zarn::doc::tracker;
+namespace classification = zarn::doc::classification;
 
 #define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
 
 namespace {
 
-// A member that is missing, null or of the wrong type leaves the field as
-// the pool made it; a required one says so.
-void set_float(const json &object, const char *name, float *field, bool required = false) {
-  const json *value = member(object, name);
-  if (value ? !to_float(*value, field) : required)
-    GST_WARNING("object member \"%s\" missing or not a number, default kept", name);
+template <std::size_t N> const char *name_of(const doc::Member (&table)[N], int index) {
+  return table[index].name;
 }
 
-void set_int32(const json &object, const char *name, gint *field) {
-  const json *value = member(object, name);
+// A member that is missing, null or of the wrong type leaves the field as
+// the pool made it; a required one says so.
+template <std::size_t N>
+void set_float(const Members<N> &m, const doc::Member (&table)[N], int index, float *field,
+               bool required = false) {
+  const element *value = m.get(index);
+  if (value ? !to_float(*value, field) : required)
+    GST_WARNING("object member \"%s\" missing or not a number, default kept",
+                name_of(table, index));
+}
+
+template <std::size_t N>
+void set_int32(const Members<N> &m, const doc::Member (&table)[N], int index, gint *field) {
+  const element *value = m.get(index);
   std::int32_t v;
   if (value && to_int32(*value, &v))
     *field = v;
   else if (value)
-    GST_WARNING("member \"%s\" is not a number, default kept", name);
+    GST_WARNING("member \"%s\" is not a number, default kept", name_of(table, index));
 }
 
-const std::string *required_string(const json &object, const char *name) {
-  const json *value = member(object, name);
-  if (value && value->is_string())
-    return &value->get_ref<const std::string &>();
-  GST_WARNING("member \"%s\" missing or not a string, default kept", name);
-  return NULL;
+template <std::size_t N>
+bool required_string(const Members<N> &m, const doc::Member (&table)[N], int index,
+                     std::string_view *text) {
+  const element *value = m.get(index);
+  if (value && value->get_string().get(*text) == simdjson::SUCCESS)
+    return true;
+  GST_WARNING("member \"%s\" missing or not a string, default kept", name_of(table, index));
+  return false;
 }
 
 // At most MAX_LABEL_SIZE - 1 bytes and a NUL; the cut may split a
 // multi-byte character.
-void copy_label(const std::string &text, gchar (&label)[MAX_LABEL_SIZE]) {
+void copy_label(std::string_view text, gchar (&label)[MAX_LABEL_SIZE]) {
   const std::size_t n = std::min<std::size_t>(text.size(), MAX_LABEL_SIZE - 1);
   if (n < text.size())
     GST_WARNING("label of %" G_GSIZE_FORMAT " bytes cut to %" G_GSIZE_FORMAT, text.size(), n);
@@ -55,15 +71,17 @@ void copy_label(const std::string &text, gchar (&label)[MAX_LABEL_SIZE]) {
   label[n] = '\0';
 }
 
-void restore_tracker(const json &tracker, NvDsObjectMeta *obj) {
+void restore_tracker(const element &entry, NvDsObjectMeta *obj) {
+  Members<tracker::count> m;
+  collect(entry, tracker::members, &m);
   NvBbox_Coords &box = obj->tracker_bbox_info.org_bbox_coords;
-  set_float(tracker, doc::kHeight, &box.height, true);
-  set_float(tracker, doc::kWidth, &box.width, true);
-  set_float(tracker, doc::kLeft, &box.left, true);
-  set_float(tracker, doc::kTop, &box.top, true);
-  set_float(tracker, doc::kTrackerConfidence, &obj->tracker_confidence, true);
+  set_float(m, tracker::members, tracker::height, &box.height, true);
+  set_float(m, tracker::members, tracker::width, &box.width, true);
+  set_float(m, tracker::members, tracker::left, &box.left, true);
+  set_float(m, tracker::members, tracker::top, &box.top, true);
+  set_float(m, tracker::members, tracker::tracker_confidence, &obj->tracker_confidence, true);
   // The writer writes the whole unsigned 64-bit id; it is read back whole.
-  const json *id = member(tracker, doc::kObjectId);
+  const element *id = m.get(tracker::object_id);
   std::int64_t value;
   if (id && to_int64(*id, &value))
     obj->object_id = static_cast<guint64>(value);
@@ -75,15 +93,16 @@ void restore_tracker(const json &tracker, NvDsObjectMeta *obj) {
 // "classifier_id" came from one classifier meta, so each run gets a
 // classifier meta of its own with that id; this keeps the classifier ids
 // through a round trip. "classes":[] still gets one, empty, classifier meta.
-void restore_classes(NvDsBatchMeta *batch, const json &classes, NvDsObjectMeta *obj) {
+void restore_classes(NvDsBatchMeta *batch, const array &classes, NvDsObjectMeta *obj) {
   NvDsClassifierMeta *classifier = NULL;
-  for (const json &entry : classes) {
-    if (!entry.is_object()) {
+  for (element entry : classes) {
+    Members<classification::count> m;
+    if (!collect(entry, classification::members, &m)) {
       GST_WARNING("class entry is not an object, skipped");
       continue;
     }
     std::int32_t id;
-    const json *id_member = member(entry, doc::kClassifierId);
+    const element *id_member = m.get(classification::classifier_id);
     const bool has_id = id_member && to_int32(*id_member, &id);
     if (!classifier || (has_id && id != classifier->unique_component_id)) {
       if (classifier)
@@ -93,9 +112,11 @@ void restore_classes(NvDsBatchMeta *batch, const json &classes, NvDsObjectMeta *
         classifier->unique_component_id = id;
     }
     NvDsLabelInfo *label = nvds_acquire_label_info_meta_from_pool(batch);
-    if (const std::string *text = required_string(entry, doc::kResultLabel))
-      copy_label(*text, label->result_label);
-    set_float(entry, doc::kResultProb, &label->result_prob, true);
+    std::string_view text;
+    if (required_string(m, classification::members, classification::result_label, &text))
+      copy_label(text, label->result_label);
+    set_float(m, classification::members, classification::result_prob, &label->result_prob,
+              true);
     nvds_add_label_info_meta_to_classifier(classifier, label);
   }
   if (!classifier)
@@ -103,41 +124,49 @@ void restore_classes(NvDsBatchMeta *batch, const json &classes, NvDsObjectMeta *
   nvds_add_classifier_meta_to_object(obj, classifier);
 }
 
-void restore_object(NvDsBatchMeta *batch, const json &entry, NvDsFrameMeta *frame) {
+void restore_object(NvDsBatchMeta *batch, const Members<object::count> &m, NvDsFrameMeta *frame) {
   NvDsObjectMeta *obj = nvds_acquire_obj_meta_from_pool(batch);
-  const json *classes = member(entry, doc::kClasses);
-  if (classes && classes->is_array())
-    restore_classes(batch, *classes, obj);
-  const json *tracker = member(entry, doc::kTracker);
-  if (tracker && tracker->is_object())
-    restore_tracker(*tracker, obj);
+  array classes;
+  if (const element *value = m.get(object::classes))
+    if (value->get_array().get(classes) == simdjson::SUCCESS)
+      restore_classes(batch, classes, obj);
+  if (const element *value = m.get(object::tracker))
+    if (value->is_object())
+      restore_tracker(*value, obj);
 
-  set_float(entry, doc::kLeft, &obj->rect_params.left);
-  set_float(entry, doc::kTop, &obj->rect_params.top);
-  set_float(entry, doc::kHeight, &obj->rect_params.height);
-  set_float(entry, doc::kWidth, &obj->rect_params.width);
-  set_float(entry, doc::kConfidence, &obj->confidence);
-  set_int32(entry, doc::kClassId, &obj->class_id);
-  if (const std::string *label = required_string(entry, doc::kObjLabel))
-    copy_label(*label, obj->obj_label);
-  const std::string *text = required_string(entry, doc::kDisplayText);
+  set_float(m, object::members, object::left, &obj->rect_params.left);
+  set_float(m, object::members, object::top, &obj->rect_params.top);
+  set_float(m, object::members, object::height, &obj->rect_params.height);
+  set_float(m, object::members, object::width, &obj->rect_params.width);
+  set_float(m, object::members, object::confidence, &obj->confidence);
+  set_int32(m, object::members, object::class_id, &obj->class_id);
+  std::string_view text;
+  if (required_string(m, object::members, object::obj_label, &text))
+    copy_label(text, obj->obj_label);
+  const bool has_text = required_string(m, object::members, object::display_text, &text);
   g_free(obj->text_params.display_text);
-  obj->text_params.display_text = g_strdup(text ? text->c_str() : "");
+  // A NUL inside the text ends it, as it ends any C string.
+  obj->text_params.display_text =
+      has_text ? g_strndup(text.data(), strnlen(text.data(), text.size())) : g_strdup("");
 
   nvds_add_obj_meta_to_frame(frame, obj, NULL);
 }
 
-void restore_frame(NvDsBatchMeta *batch, const json &entry) {
+void restore_frame(NvDsBatchMeta *batch, const FrameEntry &frame_entry) {
   NvDsFrameMeta *frame = nvds_acquire_frame_meta_from_pool(batch);
-  if (entry.is_object()) {
-    set_int32(entry, doc::kFrameNum, &frame->frame_num);
-    const json *objects = member(entry, doc::kObjects);
-    if (objects && objects->is_array()) {
-      for (const json &object : *objects) {
-        if (object.is_object())
-          restore_object(batch, object, frame);
-        else
-          GST_WARNING("object entry is not an object, skipped");
+  if (frame_entry.is_object) {
+    const auto &entry = frame_entry.members;
+    set_int32(entry, doc::frame::members, doc::frame::frame_num, &frame->frame_num);
+    array objects;
+    if (const element *value = entry.get(doc::frame::objects)) {
+      if (value->get_array().get(objects) == simdjson::SUCCESS) {
+        for (element o : objects) {
+          Members<object::count> m;
+          if (collect(o, object::members, &m))
+            restore_object(batch, m, frame);
+          else
+            GST_WARNING("object entry is not an object, skipped");
+        }
       }
     }
   }
@@ -146,9 +175,9 @@ void restore_frame(NvDsBatchMeta *batch, const json &entry) {
 
 // Batch documents carry "objects" in every frame entry, buffer-level
 // documents in none.
-bool is_batch_document(const json &frames) {
-  for (const json &entry : frames) {
-    const json *objects = member(entry, doc::kObjects);
+bool is_batch_document(const std::vector<FrameEntry> &frames) {
+  for (const FrameEntry &entry : frames) {
+    const element *objects = entry.members.get(doc::frame::objects);
     if (objects && objects->is_array())
       return true;
   }
@@ -160,7 +189,7 @@ bool is_batch_document(const json &frames) {
 namespace zarn {
 namespace demux {
 
-void restore_batch(const json &frames, GstBuffer *buffer) {
+void restore_batch(const std::vector<FrameEntry> &frames, GstBuffer *buffer) {
   if (!is_batch_document(frames))
     return;
 
@@ -181,7 +210,7 @@ void restore_batch(const json &frames, GstBuffer *buffer) {
   nvds_acquire_meta_lock(batch);
   // The lock is released whatever happens while the batch is filled.
   try {
-    for (const json &entry : frames)
+    for (const FrameEntry &entry : frames)
       restore_frame(batch, entry);
   } catch (...) {
     nvds_release_meta_lock(batch);

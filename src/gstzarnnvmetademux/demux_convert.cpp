@@ -5,33 +5,26 @@
 
 #include "demux_restore.h"
 
-using nlohmann::json;
+using simdjson::dom::element_type;
 
 #define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
 
 namespace zarn {
 namespace demux {
 
-const json *member(const json &object, const char *name) {
-  if (!object.is_object())
-    return NULL;
-  auto found = object.find(name);
-  return found == object.end() ? NULL : &*found;
-}
-
-bool to_int64(const json &value, std::int64_t *out) {
+bool to_int64(const element &value, std::int64_t *out) {
   switch (value.type()) {
-  case json::value_t::number_integer:
-    *out = value.get<std::int64_t>();
+  case element_type::INT64:
+    *out = value.get_int64().value_unsafe();
     return true;
-  case json::value_t::number_unsigned:
+  case element_type::UINT64:
     // Above 2^63 - 1: the low 64 bits, read as signed.
-    *out = static_cast<std::int64_t>(value.get<std::uint64_t>());
+    *out = static_cast<std::int64_t>(value.get_uint64().value_unsafe());
     return true;
-  case json::value_t::number_float: {
+  case element_type::DOUBLE: {
     // Fractions are cut toward zero; values outside the field's range
     // saturate rather than invoke an undefined conversion.
-    const double d = std::trunc(value.get<double>());
+    const double d = std::trunc(value.get_double().value_unsafe());
     if (std::isnan(d))
       return false;
     if (d >= 9223372036854775808.0 || d < -9223372036854775808.0) {
@@ -48,7 +41,7 @@ bool to_int64(const json &value, std::int64_t *out) {
   }
 }
 
-bool to_int32(const json &value, std::int32_t *out) {
+bool to_int32(const element &value, std::int32_t *out) {
   std::int64_t wide;
   if (!to_int64(value, &wide))
     return false;
@@ -59,10 +52,21 @@ bool to_int32(const json &value, std::int32_t *out) {
   return true;
 }
 
-bool to_float(const json &value, float *out) {
-  if (!value.is_number())
+bool to_float(const element &value, float *out) {
+  double d;
+  switch (value.type()) {
+  case element_type::INT64:
+    d = static_cast<double>(value.get_int64().value_unsafe());
+    break;
+  case element_type::UINT64:
+    d = static_cast<double>(value.get_uint64().value_unsafe());
+    break;
+  case element_type::DOUBLE:
+    d = value.get_double().value_unsafe();
+    break;
+  default:
     return false;
-  const double d = value.get<double>();
+  }
   // Beyond float's range the value saturates, as integers do: an infinity
   // would be written back as null and lost on the next trip.
   if (d > std::numeric_limits<float>::max() || d < std::numeric_limits<float>::lowest()) {

@@ -1,79 +1,69 @@
-// deserialize_json_to_meta and the restoration of the per-frame identity and
-// dimensions records.
+// The document reader: one validating parse of the document, then one walk
+// over it that restores the per-frame identity and dimensions records and
+// the batch. deserialize_json_to_meta is its exported entry point.
 
 #include <cstring>
 #include <exception>
-#include <string>
+#include <new>
 
 #include "demux_restore.h"
 #include "gstzarnnvmetademux.h"
-#include "zarntrailer.h"
 
-using nlohmann::json;
-namespace doc = zarn::doc;
-using zarn::demux::member;
+using simdjson::dom::array;
+using zarn::demux::collect;
+using zarn::demux::element;
+using zarn::demux::FrameEntry;
+using zarn::demux::Members;
 using zarn::demux::to_int32;
 using zarn::demux::to_int64;
+namespace frame = zarn::doc::frame;
+namespace ts = zarn::doc::ts;
+namespace resolution = zarn::doc::resolution;
 
 #define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
 
 namespace {
 
-// Documents the mux writes nest six levels deep. Anything far deeper is
-// refused before parsing, so that no JSON library version recurses over
-// hostile nesting when it builds or frees the value.
-constexpr int kMaxNesting = 64;
+// Documents the mux writes nest six levels deep. Anything deeper than this
+// is refused by the parser, so nothing recurses over hostile nesting.
+constexpr std::size_t kMaxNesting = 64;
+// A reader keeps its buffers for documents up to this size; a larger one
+// gets buffers of its own that go away with it.
+constexpr std::size_t kKeptCapacity = 1 << 20;
+constexpr std::size_t kInitialCapacity = 64 << 10;
 
-bool nesting_within_limit(const char *text, std::size_t length) {
-  int depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < length; i++) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\')
-        i++;
-      else if (c == '"')
-        in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxNesting)
-        return false;
-    } else if (c == ']' || c == '}') {
-      depth--;
-    }
-  }
-  return true;
-}
-
-void set_int64(const json &object, const char *name, int64_t *field) {
-  const json *value = member(object, name);
-  if (value && !to_int64(*value, field))
-    GST_WARNING("member \"%s\" is not a number, left at %" G_GINT64_FORMAT, name, *field);
-}
+const unsigned char kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
 
 // A "src" or "mux" pair: each element that is there and a number sets its
 // field, as a 32-bit value.
-void set_pair(const json &resolution, const char *name, int64_t *width, int64_t *height) {
-  const json *pair = member(resolution, name);
+void set_pair(const Members<resolution::count> &m, int index, int64_t *width, int64_t *height) {
+  const element *pair = m.get(index);
   if (!pair)
     return;
-  if (!pair->is_array()) {
+  const char *name = resolution::members[index].name;
+  array elements;
+  if (pair->get_array().get(elements) != simdjson::SUCCESS) {
     GST_WARNING("member \"%s\" is not an array, ignored", name);
     return;
   }
   int64_t *fields[2] = {width, height};
-  for (std::size_t i = 0; i < 2; i++) {
-    int32_t value;
-    if (i < pair->size() && to_int32((*pair)[i], &value))
-      *fields[i] = value;
+  std::size_t i = 0;
+  for (element value : elements) {
+    if (i == 2)
+      break;
+    int32_t v;
+    if (to_int32(value, &v))
+      *fields[i] = v;
     else
       GST_WARNING("member \"%s\" has no number at index %zu", name, i);
+    i++;
   }
+  for (; i < 2; i++)
+    GST_WARNING("member \"%s\" has no number at index %zu", name, i);
 }
 
-NvDsMetaId *identity_record(const json &entry) {
-  const json *id = member(entry, doc::kId);
+NvDsMetaId *identity_record(const Members<frame::count> &entry) {
+  const element *id = entry.get(frame::id);
   int64_t value = 0;
   // Batches whose frames carried no identity record are common: a missing
   // "id" is no warning, one of the wrong type is.
@@ -87,68 +77,163 @@ NvDsMetaId *identity_record(const json &entry) {
   }
   NvDsMetaId *record = g_new0(NvDsMetaId, 1);
   record->id = value;
-  if (const json *ts = member(entry, doc::kTs)) {
-    set_int64(*ts, doc::kReceived, &record->received);
-    set_int64(*ts, doc::kCorrected, &record->corrected);
-    set_int64(*ts, doc::kImgPts, &record->img_pts);
+  Members<ts::count> times;
+  if (const element *value_ts = entry.get(frame::ts)) {
+    if (collect(*value_ts, ts::members, &times)) {
+      const int members[] = {ts::received, ts::corrected, ts::img_pts};
+      int64_t *fields[] = {&record->received, &record->corrected, &record->img_pts};
+      for (int i = 0; i < 3; i++) {
+        const element *v = times.get(members[i]);
+        if (v && !to_int64(*v, fields[i]))
+          GST_WARNING("member \"%s\" is not a number, left at %" G_GINT64_FORMAT,
+                      ts::members[members[i]].name, *fields[i]);
+      }
+    }
   }
   return record;
 }
 
-NvDims *dimensions_record(const json &entry) {
+NvDims *dimensions_record(const Members<frame::count> &entry) {
   NvDims *record = g_new0(NvDims, 1);
-  if (const json *resolution = member(entry, doc::kResolution)) {
-    set_pair(*resolution, doc::kSrc, &record->start_width, &record->start_height);
-    set_pair(*resolution, doc::kMux, &record->end_width, &record->end_height);
+  Members<resolution::count> m;
+  if (const element *value = entry.get(frame::resolution)) {
+    if (collect(*value, resolution::members, &m)) {
+      set_pair(m, resolution::src, &record->start_width, &record->start_height);
+      set_pair(m, resolution::mux, &record->end_width, &record->end_height);
+    }
   }
   return record;
 }
 
-// Identity record, then dimensions record, for each object entry in order.
-// A record the buffer refuses stays with us and is freed.
-void restore_records(const json &frames, GstBuffer *buffer) {
-  for (const json &entry : frames) {
-    if (!entry.is_object()) {
-      if (!entry.is_null())
+void warn_refused(simdjson::error_code error) {
+  if (error == simdjson::DEPTH_ERROR)
+    GST_WARNING("metadata document nested deeper than %zu levels: not restored", kMaxNesting);
+  else
+    GST_WARNING("metadata document not restored: %s", simdjson::error_message(error));
+}
+
+bool parse_and_restore(simdjson::dom::parser &parser, const char *text, std::size_t length,
+                       std::vector<FrameEntry> &entries, GstBuffer *buffer) {
+  // JSON text may start with a UTF-8 byte order mark; the parser does not
+  // take one.
+  if (length >= sizeof kByteOrderMark && std::memcmp(text, kByteOrderMark, 3) == 0) {
+    text += sizeof kByteOrderMark;
+    length -= sizeof kByteOrderMark;
+  }
+  element root;
+  const simdjson::error_code error = parser.parse(text, length, false).get(root);
+  if (error != simdjson::SUCCESS) {
+    warn_refused(error);
+    return false;
+  }
+  Members<zarn::doc::root::count> members;
+  array frames;
+  const element *value = collect(root, zarn::doc::root::members, &members)
+                             ? members.get(zarn::doc::root::frames)
+                             : nullptr;
+  if (!value || value->get_array().get(frames) != simdjson::SUCCESS) {
+    GST_WARNING("document without a \"frames\" array: no metadata restored");
+    return true;
+  }
+  entries.clear();
+  for (element entry : frames) {
+    entries.emplace_back();
+    FrameEntry &f = entries.back();
+    f.is_object = collect(entry, frame::members, &f.members);
+    f.is_null = entry.is_null();
+  }
+  zarn::demux::restore_records(entries, buffer);
+  zarn::demux::restore_batch(entries, buffer);
+  return true;
+}
+
+bool init_parser(simdjson::dom::parser &parser, std::size_t capacity) {
+  return parser.allocate(capacity, kMaxNesting) == simdjson::SUCCESS;
+}
+
+} // namespace
+
+namespace zarn {
+namespace demux {
+
+Reader *reader_new() {
+  Reader *reader = new (std::nothrow) Reader;
+  if (reader && !init_parser(reader->parser, kInitialCapacity)) {
+    delete reader;
+    return NULL;
+  }
+  return reader;
+}
+
+void reader_free(Reader *reader) { delete reader; }
+
+char *reader_text(Reader &reader, std::size_t length) {
+  const std::size_t needed = length + simdjson::SIMDJSON_PADDING;
+  if (needed > reader.capacity) {
+    reader.text.reset(new (std::nothrow) char[needed]);
+    reader.capacity = reader.text ? needed : 0;
+    if (!reader.text)
+      return NULL;
+  }
+  // The parser may read the padding; it reads zeros.
+  std::memset(reader.text.get() + length, 0, simdjson::SIMDJSON_PADDING);
+  return reader.text.get();
+}
+
+void restore_records(const std::vector<FrameEntry> &frames, GstBuffer *buffer) {
+  // Identity record, then dimensions record, for each object entry in
+  // order. A record the buffer refuses stays with us and is freed.
+  for (const FrameEntry &entry : frames) {
+    if (!entry.is_object) {
+      if (!entry.is_null)
         GST_WARNING("frame entry is not an object, skipped");
       continue;
     }
-    if (NvDsMetaId *id = identity_record(entry)) {
+    if (NvDsMetaId *id = identity_record(entry.members)) {
       if (!gst_buffer_add_nvds_id_meta(buffer, id))
         g_free(id);
     }
-    NvDims *dims = dimensions_record(entry);
+    NvDims *dims = dimensions_record(entry.members);
     if (!gst_buffer_add_dims_meta(buffer, dims))
       g_free(dims);
   }
 }
 
-} // namespace
+bool restore_document(Reader &reader, std::size_t length, GstBuffer *buffer) {
+  if (length + simdjson::SIMDJSON_PADDING <= kKeptCapacity)
+    return parse_and_restore(reader.parser, reader.text.get(), length, reader.frames, buffer);
+  // The parser keeps what it allocates: a rare large document gets a parser
+  // of its own, and its text buffer goes with it, so that it leaves nothing
+  // of its size behind in the element.
+  simdjson::dom::parser large;
+  bool parsed = false;
+  if (init_parser(large, length)) {
+    std::vector<FrameEntry> entries;
+    parsed = parse_and_restore(large, reader.text.get(), length, entries, buffer);
+  } else {
+    GST_WARNING("no memory for a metadata document of %zu bytes: not restored", length);
+  }
+  reader.text.reset();
+  reader.capacity = 0;
+  return parsed;
+}
+
+} // namespace demux
+} // namespace zarn
 
 void deserialize_json_to_meta(const unsigned char *document, unsigned int length,
                               GstBuffer *buffer) {
   zarn::demux::ensure_debug_category();
+  // Callers outside the element get a reader of their thread's own.
+  static thread_local std::unique_ptr<zarn::demux::Reader> reader(zarn::demux::reader_new());
   try {
-    const char *text = reinterpret_cast<const char *>(document);
-    // The parser takes a NUL byte for the end of the input; JSON text never
-    // holds one, so what follows it would go unchecked.
-    if (std::memchr(text, '\0', length)) {
-      GST_WARNING("metadata document holds a NUL byte: not restored");
+    char *text = reader ? zarn::demux::reader_text(*reader, length) : NULL;
+    if (!text) {
+      GST_WARNING("no memory for a metadata document of %u bytes: not restored", length);
       return;
     }
-    if (!nesting_within_limit(text, length)) {
-      GST_WARNING("metadata document nested deeper than %d levels: not restored", kMaxNesting);
-      return;
-    }
-    // Strict: no comments, nothing but white space after the value.
-    const json root = json::parse(text, text + length);
-    const json *frames = member(root, doc::kFrames);
-    if (!frames || !frames->is_array()) {
-      GST_WARNING("document without a \"frames\" array: no metadata restored");
-      return;
-    }
-    restore_records(*frames, buffer);
-    zarn::demux::restore_batch(*frames, buffer);
+    std::memcpy(text, document, length);
+    zarn::demux::restore_document(*reader, length, buffer);
   } catch (const std::exception &e) {
     GST_WARNING("metadata document not restored: %s", e.what());
   }

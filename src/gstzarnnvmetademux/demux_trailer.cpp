@@ -8,23 +8,27 @@
 #include "zarntrailer.h"
 
 unsigned char *extract_json_from_buffer(GstBuffer *buffer, unsigned int *length) {
-  GstMapInfo map;
-  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+  // Read block by block: a buffer of several memory blocks is not merged.
+  const gsize size = gst_buffer_get_size(buffer);
+  std::uint8_t tail[zarn::kTrailerLengthSize];
+  if (size >= sizeof tail &&
+      gst_buffer_extract(buffer, size - sizeof tail, tail, sizeof tail) != sizeof tail) {
     std::fputs("Failed to map buffer\n", stderr);
     return NULL;
   }
-  std::uint32_t l;
-  std::size_t offset;
-  unsigned char *document = NULL;
+  const std::uint32_t l = size >= sizeof tail ? zarn::read_trailer_length(tail) : 0;
   // The length is checked against the buffer before anything is allocated.
-  if (zarn::locate_document(map.data, map.size, &l, &offset)) {
-    document = new (std::nothrow) unsigned char[l ? l : 1];
-    if (document) {
-      std::memcpy(document, map.data + offset, l);
-      *length = l;
-    }
+  if (!zarn::trailer_fits(size, l))
+    return NULL;
+  unsigned char *document = new (std::nothrow) unsigned char[l ? l : 1];
+  if (!document)
+    return NULL;
+  if (gst_buffer_extract(buffer, size - sizeof tail - l, document, l) != l) {
+    std::fputs("Failed to map buffer\n", stderr);
+    delete[] document;
+    return NULL;
   }
-  gst_buffer_unmap(buffer, &map);
+  *length = l;
   return document;
 }
 

@@ -33,6 +33,7 @@ static gboolean gst_zarnnvmetademux_sink_event(GstPad *pad, GstObject *parent,
                                                GstEvent *event);
 static GstFlowReturn gst_zarnnvmetademux_chain(GstPad *pad, GstObject *parent,
                                                GstBuffer *buf);
+static void gst_zarnnvmetademux_finalize(GObject *object);
 
 void zarn::demux::ensure_debug_category() {
   if (G_UNLIKELY(!gst_zarnnvmetademux_debug))
@@ -46,6 +47,7 @@ static void gst_zarnnvmetademux_class_init(GstzarnnvmetademuxClass *klass) {
 
   gobject_class->set_property = gst_zarnnvmetademux_set_property;
   gobject_class->get_property = gst_zarnnvmetademux_get_property;
+  gobject_class->finalize = gst_zarnnvmetademux_finalize;
 
   g_object_class_install_property(gobject_class, PROP_SILENT, zarn::silent_param_spec());
   zarn::set_template_class(element_class, "zarnnvmetademux", &sink_factory, &src_factory);
@@ -58,6 +60,14 @@ static void gst_zarnnvmetademux_init(Gstzarnnvmetademux *filter) {
                           &filter->srcpad);
 
   filter->silent = FALSE;
+  filter->reader = zarn::demux::reader_new();
+}
+
+static void gst_zarnnvmetademux_finalize(GObject *object) {
+  Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(object);
+  zarn::demux::reader_free(filter->reader);
+  filter->reader = NULL;
+  G_OBJECT_CLASS(parent_class)->finalize(object);
 }
 
 static void gst_zarnnvmetademux_set_property(GObject *object, guint prop_id,
@@ -91,48 +101,67 @@ static gboolean gst_zarnnvmetademux_sink_event(GstPad *pad, GstObject *parent,
   return gst_pad_event_default(pad, parent, event);
 }
 
-// Whether the buffer ends in a trailer whose length fits inside it. Bytes
-// that never passed a mux (or were damaged on the way) are left alone.
-static gboolean has_valid_trailer(GstBuffer *buf) {
-  GstMapInfo map;
-  if (!gst_buffer_map(buf, &map, GST_MAP_READ))
+// The length in the buffer's last four bytes, when it leaves room for its
+// document. Bytes that never passed a mux (or were damaged on the way) have
+// none and are left alone. Only those four bytes are read.
+static gboolean read_trailer(GstBuffer *buf, gsize size, std::uint32_t *length) {
+  guint8 tail[zarn::kTrailerLengthSize];
+  if (size < sizeof tail || gst_buffer_extract(buf, size - sizeof tail, tail, sizeof tail) !=
+                                sizeof tail)
     return FALSE;
-  std::uint32_t length;
-  std::size_t offset;
-  const bool valid = zarn::locate_document(map.data, map.size, &length, &offset);
-  gst_buffer_unmap(buf, &map);
-  return valid;
+  *length = zarn::read_trailer_length(tail);
+  return zarn::trailer_fits(size, *length);
+}
+
+// The document's bytes go straight from the buffer's memory blocks into
+// the reader, which needs them padded; the blocks are never merged.
+static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
+                    std::uint32_t length) {
+  char *text = filter->reader ? zarn::demux::reader_text(*filter->reader, length) : NULL;
+  if (!text) {
+    GST_WARNING_OBJECT(filter, "no memory for a metadata document of %u bytes: not restored",
+                       length);
+  } else if (gst_buffer_extract(buf, offset, text, length) != length) {
+    GST_WARNING_OBJECT(filter, "cannot read the metadata document: not restored");
+    text = NULL;
+  }
+  // The trailer is cut off in any case; nothing would be left of a buffer
+  // that is all trailer, so that one keeps it.
+  const gsize payload = offset;
+  if (payload != 0)
+    gst_buffer_resize(buf, 0, static_cast<gssize>(payload));
+  if (text)
+    zarn::demux::restore_document(*filter->reader, length, buf);
 }
 
 static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *parent,
                                                GstBuffer *buf) {
   Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(parent);
 
-  if (!has_valid_trailer(buf)) {
+  const gsize size = gst_buffer_get_size(buf);
+  std::uint32_t length = 0;
+  if (!read_trailer(buf, size, &length)) {
     GST_WARNING_OBJECT(filter, "buffer of %" G_GSIZE_FORMAT
                        " bytes holds no valid metadata trailer, passed on untouched",
-                       gst_buffer_get_size(buf));
+                       size);
     return gst_pad_push(filter->srcpad, buf);
   }
 
   // Trimming and attaching metadata need a buffer of our own.
   buf = gst_buffer_make_writable(buf);
 
-  unsigned int length = 0;
-  unsigned char *document = extract_json_from_buffer(buf, &length);
-  if (document && length + zarn::kTrailerLengthSize == gst_buffer_get_size(buf))
+  const gsize offset = size - zarn::kTrailerLengthSize - length;
+  if (offset == 0)
     GST_WARNING_OBJECT(filter, "trailer fills the whole buffer: no payload, trailer left in place");
-  if (document) {
-    trim_buffer(buf, length + zarn::kTrailerLengthSize);
-    try {
-      if (length != 0)
-        deserialize_json_to_meta(document, length, buf);
-    } catch (const std::exception &e) {
-      GST_WARNING_OBJECT(filter, "metadata not restored: %s", e.what());
-    } catch (...) {
-      GST_WARNING_OBJECT(filter, "metadata not restored");
-    }
-    delete[] document;
+  try {
+    if (length != 0)
+      restore(filter, buf, offset, length);
+    else if (offset != 0)
+      gst_buffer_resize(buf, 0, static_cast<gssize>(offset));
+  } catch (const std::exception &e) {
+    GST_WARNING_OBJECT(filter, "metadata not restored: %s", e.what());
+  } catch (...) {
+    GST_WARNING_OBJECT(filter, "metadata not restored");
   }
   return gst_pad_push(filter->srcpad, buf);
 }

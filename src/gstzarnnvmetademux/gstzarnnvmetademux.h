@@ -13,6 +13,12 @@
 
 #include "zarnmeta.h"
 
+namespace zarn {
+namespace demux {
+struct Reader;
+}
+} // namespace zarn
+
 G_BEGIN_DECLS
 
 #define GST_TYPE_ZARNNVMETADEMUX (gst_zarnnvmetademux_get_type())
@@ -26,6 +32,9 @@ typedef struct _Gstzarnnvmetademux {
   GstPad *srcpad;
 
   gboolean silent;
+  /* The document parser and its buffers, reused from buffer to buffer;
+   * only the streaming thread uses it. */
+  zarn::demux::Reader *reader;
 } Gstzarnnvmetademux;
 
 typedef struct _GstzarnnvmetademuxClass {

@@ -7,6 +7,9 @@
 #include "gstzarnnvmetamux.h"
 
 #include <exception>
+#include <string>
+
+#include "mux_document.h"
 
 #include "zarnelement.h"
 
@@ -123,14 +126,11 @@ static gboolean gst_zarn_nv_meta_mux_sink_event(GstPad *pad, GstObject *parent,
   return gst_pad_event_default(pad, parent, event);
 }
 
-// The output buffer is new; it keeps the input's timing and flags so that
-// downstream elements can still schedule, encode and payload it.
-static void carry_timing(GstBuffer *out, GstBuffer *in) {
-  gst_buffer_copy_into(out, in,
-                       static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS |
-                                                       GST_BUFFER_COPY_TIMESTAMPS),
-                       0, static_cast<gsize>(-1));
-}
+// The output buffer is new and shares the input's payload; it keeps the
+// input's timing and flags so that downstream elements can still schedule,
+// encode and payload it.
+static const GstBufferCopyFlags kCarried =
+    static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS | GST_BUFFER_COPY_TIMESTAMPS);
 
 static GstBuffer *muxed_buffer(GstzarnNvMetaMux *filter, GstBuffer *buf) {
   gboolean has_path;
@@ -138,25 +138,20 @@ static GstBuffer *muxed_buffer(GstzarnNvMetaMux *filter, GstBuffer *buf) {
   has_path = filter->savepath != NULL;
   GST_OBJECT_UNLOCK(filter);
 
-  unsigned int length = 0;
-  unsigned char *document = get_json_from_meta(buf, &length, has_path ? filter : NULL);
-  GstBuffer *out = add_json_to_buffer(buf, document, length);
-  delete[] document;
-  return out;
+  // Kept from buffer to buffer on each streaming thread, so that its
+  // storage is reused.
+  static thread_local zarn::mux::Text text;
+  zarn::mux::write_document(buf, has_path ? filter : NULL, text);
+  return zarn::mux::trailer_buffer(buf, reinterpret_cast<const unsigned char *>(text.data.get()),
+                                   static_cast<unsigned int>(text.size), kCarried);
 }
 
 static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *parent,
                                                 GstBuffer *buf) {
   GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(parent);
 
-  GstMapInfo map;
-  gsize size = 0;
-  if (gst_buffer_map(buf, &map, GST_MAP_READ)) {
-    size = map.size;
-    gst_buffer_unmap(buf, &map);
-  }
-  // Empty or unmappable: nothing to append a trailer to.
-  if (size == 0)
+  // Empty: nothing to append a trailer to.
+  if (gst_buffer_get_size(buf) == 0)
     return gst_pad_push(filter->srcpad, buf);
 
   GstBuffer *out = NULL;
@@ -170,12 +165,11 @@ static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *par
   // The stream keeps its format: a buffer whose document failed still gets
   // a trailer, an empty one.
   if (!out)
-    out = add_json_to_buffer(buf, NULL, 0);
+    out = zarn::mux::trailer_buffer(buf, NULL, 0, kCarried);
   if (!out) {
     GST_WARNING_OBJECT(filter, "cannot build output buffer, passing input on");
     return gst_pad_push(filter->srcpad, buf);
   }
-  carry_timing(out, buf);
   gst_buffer_unref(buf);
   return gst_pad_push(filter->srcpad, out);
 }

@@ -5,9 +5,12 @@
 
 #include "mux_document.h"
 #include "mux_writer.h"
-#include "zarntrailer.h"
 
 namespace doc = zarn::doc;
+namespace object = zarn::doc::object;
+namespace tracker = zarn::doc::tracker;
+namespace classification = zarn::doc::classification;
+namespace frame = zarn::doc::frame;
 using zarn::mux::RecordMembers;
 using zarn::mux::TextWriter;
 
@@ -17,29 +20,31 @@ namespace {
 // its bytes must not be read past them.
 void label(TextWriter &w, const char *text) { w.value(text, strnlen(text, MAX_LABEL_SIZE)); }
 
-void number(TextWriter &w, const char *name, float value) {
+void number(TextWriter &w, const doc::Member &name, float value) {
   w.key(name);
   w.value(static_cast<double>(value));
 }
 
 void tracker_entry(TextWriter &w, const NvDsObjectMeta &obj) {
   const NvBbox_Coords &box = obj.tracker_bbox_info.org_bbox_coords;
-  w.key(doc::kTracker);
+  const doc::Member *m = tracker::members;
+  w.key(object::members[object::tracker]);
   w.begin_object();
-  number(w, doc::kHeight, box.height);
-  number(w, doc::kLeft, box.left);
-  w.key(doc::kObjectId);
+  number(w, m[tracker::height], box.height);
+  number(w, m[tracker::left], box.left);
+  w.key(m[tracker::object_id]);
   w.value_unsigned(static_cast<std::uint64_t>(obj.object_id));
-  number(w, doc::kTop, box.top);
-  number(w, doc::kTrackerConfidence, obj.tracker_confidence);
-  number(w, doc::kWidth, box.width);
+  number(w, m[tracker::top], box.top);
+  number(w, m[tracker::tracker_confidence], obj.tracker_confidence);
+  number(w, m[tracker::width], box.width);
   w.end_object();
 }
 
 // Labels of every classifier of the object in walk order; empty labels are
 // skipped.
 void class_entries(TextWriter &w, const NvDsObjectMeta &obj) {
-  w.key(doc::kClasses);
+  const doc::Member *m = classification::members;
+  w.key(object::members[object::classes]);
   w.begin_array();
   for (GList *c = obj.classifier_meta_list; c; c = c->next) {
     const auto *classifier = static_cast<const NvDsClassifierMeta *>(c->data);
@@ -48,11 +53,11 @@ void class_entries(TextWriter &w, const NvDsObjectMeta &obj) {
       if (info->result_label[0] == '\0')
         continue;
       w.begin_object();
-      w.key(doc::kClassifierId);
+      w.key(m[classification::classifier_id]);
       w.value(static_cast<std::int64_t>(classifier->unique_component_id));
-      w.key(doc::kResultLabel);
+      w.key(m[classification::result_label]);
       label(w, info->result_label);
-      number(w, doc::kResultProb, info->result_prob);
+      number(w, m[classification::result_prob], info->result_prob);
       w.end_object();
     }
   }
@@ -61,20 +66,21 @@ void class_entries(TextWriter &w, const NvDsObjectMeta &obj) {
 
 // Members in name order, as every object of the document.
 void object_entry(TextWriter &w, const NvDsObjectMeta &obj) {
+  const doc::Member *m = object::members;
   w.begin_object();
   class_entries(w, obj);
-  number(w, doc::kConfidence, obj.confidence);
-  w.key(doc::kDisplayText);
+  number(w, m[object::confidence], obj.confidence);
+  w.key(m[object::display_text]);
   const char *text = obj.text_params.display_text;
   w.value(text ? text : "", text ? std::strlen(text) : 0);
-  number(w, doc::kHeight, obj.rect_params.height);
-  number(w, doc::kLeft, obj.rect_params.left);
-  w.key(doc::kObjLabel);
+  number(w, m[object::height], obj.rect_params.height);
+  number(w, m[object::left], obj.rect_params.left);
+  w.key(m[object::obj_label]);
   label(w, obj.obj_label);
-  number(w, doc::kTop, obj.rect_params.top);
+  number(w, m[object::top], obj.rect_params.top);
   if (obj.tracker_confidence != 0.0f)
     tracker_entry(w, obj);
-  number(w, doc::kWidth, obj.rect_params.width);
+  number(w, m[object::width], obj.rect_params.width);
   w.end_object();
 }
 
@@ -90,10 +96,10 @@ void frame_entry(TextWriter &w, const NvDsFrameMeta &frame, std::int64_t now) {
       records.add(*static_cast<const NvDims *>(user->user_meta_data));
   }
   w.begin_object();
-  w.key(doc::kFrameNum);
+  w.key(frame::members[frame::frame_num]);
   w.value(static_cast<std::int64_t>(frame.frame_num));
   records.write_id(w);
-  w.key(doc::kObjects);
+  w.key(frame::members[frame::objects]);
   w.begin_array();
   for (GList *o = frame.obj_meta_list; o; o = o->next)
     object_entry(w, *static_cast<const NvDsObjectMeta *>(o->data));
@@ -108,10 +114,10 @@ void frame_entry(TextWriter &w, const NvDsFrameMeta &frame, std::int64_t now) {
 namespace zarn {
 namespace mux {
 
-void write_batch_document(GstBuffer *buffer, std::int64_t now, std::string &out) {
+void write_batch_document(GstBuffer *buffer, std::int64_t now, Text &out) {
   TextWriter w(out);
   w.begin_object();
-  w.key(doc::kFrames);
+  w.key(doc::root::members[doc::root::frames]);
   w.begin_array();
   if (const NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(buffer)) {
     for (GList *f = batch->frame_meta_list; f; f = f->next)

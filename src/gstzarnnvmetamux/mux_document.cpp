@@ -10,7 +10,6 @@
 
 #include "gstzarnnvmetamux.h"
 #include "mux_writer.h"
-#include "zarntrailer.h"
 
 namespace doc = zarn::doc;
 using zarn::mux::RecordMembers;
@@ -78,10 +77,10 @@ void write_buffer_entry(TextWriter &w, const RecordMembers &records, std::int64_
 namespace zarn {
 namespace mux {
 
-void write_buffer_document(GstBuffer *buffer, std::int64_t now, std::string &out) {
+void write_buffer_document(GstBuffer *buffer, std::int64_t now, Text &out) {
   TextWriter w(out);
   w.begin_object();
-  w.key(doc::kFrames);
+  w.key(doc::root::members[doc::root::frames]);
   w.begin_array();
   write_buffer_entry(w, buffer_records(buffer), now);
   w.end_array();
@@ -98,14 +97,18 @@ int64_t getTs() {
 }
 
 nlohmann::json process_meta_from_buffer(GstBuffer *buffer) {
-  std::string text;
-  TextWriter w(text);
-  write_buffer_entry(w, buffer_records(buffer), getTs());
-  return nlohmann::json::parse(text);
+  zarn::mux::Text text;
+  {
+    TextWriter w(text);
+    write_buffer_entry(w, buffer_records(buffer), getTs());
+  }
+  return nlohmann::json::parse(text.data.get(), text.data.get() + text.size);
 }
 
-unsigned char *get_json_from_meta(GstBuffer *buffer, unsigned int *length,
-                                  GstzarnNvMetaMux *element) {
+namespace zarn {
+namespace mux {
+
+bool write_document(GstBuffer *buffer, GstzarnNvMetaMux *element, Text &text) {
   std::string path;
   if (element) {
     GST_OBJECT_LOCK(element);
@@ -115,23 +118,34 @@ unsigned char *get_json_from_meta(GstBuffer *buffer, unsigned int *length,
   }
   const std::int64_t now = getTs();
 
+  text.size = 0;
   NvDsMeta *first = gst_buffer_get_nvds_meta(buffer);
   if (!first)
-    return NULL;
-
-  std::string text;
+    return false;
   if (first->meta_type == NVDS_BATCH_GST_META)
-    zarn::mux::write_batch_document(buffer, now, text);
+    write_batch_document(buffer, now, text);
   else
-    zarn::mux::write_buffer_document(buffer, getTs(), text);
-  if (text.size() > std::numeric_limits<std::uint32_t>::max())
-    return NULL;
-
-  auto *array = new unsigned char[text.size()];
-  std::memcpy(array, text.data(), text.size());
-  *length = static_cast<unsigned int>(text.size());
-
+    write_buffer_document(buffer, getTs(), text);
+  // The trailer's length has 32 bits.
+  if (text.size > std::numeric_limits<std::uint32_t>::max()) {
+    text.size = 0;
+    return false;
+  }
   if (element && !path.empty())
-    add_to_file(text, path, &element->save_file);
+    add_to_file(std::string(text.data.get(), text.size), path, &element->save_file);
+  return true;
+}
+
+} // namespace mux
+} // namespace zarn
+
+unsigned char *get_json_from_meta(GstBuffer *buffer, unsigned int *length,
+                                  GstzarnNvMetaMux *element) {
+  zarn::mux::Text text;
+  if (!zarn::mux::write_document(buffer, element, text))
+    return NULL;
+  auto *array = new unsigned char[text.size];
+  std::memcpy(array, text.data.get(), text.size);
+  *length = static_cast<unsigned int>(text.size);
   return array;
 }

@@ -7,16 +7,32 @@
 
 #include <gst/gst.h>
 
+#include "mux_writer.h"
+
+typedef struct _GstzarnNvMetaMux GstzarnNvMetaMux;
+
 namespace zarn {
 namespace mux {
 
+// The buffer's metadata document, written into `text`; false, with `text`
+// empty, when the buffer carries no DeepStream meta (or a document too long
+// for the trailer). `element` is passed only when it holds a save path: the
+// document is then also appended to its log file.
+bool write_document(GstBuffer *buffer, GstzarnNvMetaMux *element, Text &text);
+
+// A new buffer that shares the memory blocks of `buffer` and ends in one
+// more block holding the document and its length. `flags` says what else
+// of the input it takes (timestamps, flags); metas never travel.
+GstBuffer *trailer_buffer(GstBuffer *buffer, const unsigned char *document, unsigned int length,
+                          GstBufferCopyFlags flags);
+
 // The whole batch document of a buffer whose first DeepStream meta is a
 // batch: one frame entry per frame. "pipeline_time" is taken against `now`.
-void write_batch_document(GstBuffer *buffer, std::int64_t now, std::string &out);
+void write_batch_document(GstBuffer *buffer, std::int64_t now, Text &out);
 
 // The whole buffer-level document: {"frames":[entry]}, the entry built from
 // the newest identity and dimensions records anywhere on the buffer.
-void write_buffer_document(GstBuffer *buffer, std::int64_t now, std::string &out);
+void write_buffer_document(GstBuffer *buffer, std::int64_t now, Text &out);
 
 } // namespace mux
 } // namespace zarn

@@ -2,58 +2,35 @@
 
 #include "mux_writer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
 
-#include "zarntrailer.h"
-
-namespace doc = zarn::doc;
-
 namespace zarn {
 namespace mux {
 
-void TextWriter::separate() {
-  if (after_key_) {
-    after_key_ = false;
-    return;
-  }
-  if (!empty_.empty()) {
-    if (!empty_.back())
-      out_ += ',';
-    empty_.back() = false;
-  }
-}
-
-void TextWriter::open(char bracket) {
-  separate();
-  out_ += bracket;
-  empty_.push_back(true);
-}
-
-void TextWriter::close(char bracket) {
-  out_ += bracket;
-  empty_.pop_back();
-}
-
-void TextWriter::key(const char *name) {
-  separate();
-  out_ += '"';
-  out_ += name;
-  out_ += "\":";
-  after_key_ = true;
+void TextWriter::grow(std::size_t n) {
+  const std::size_t used = static_cast<std::size_t>(p_ - out_.data.get());
+  const std::size_t capacity = std::max<std::size_t>({2 * out_.capacity, used + n, 4096});
+  std::unique_ptr<char[]> data(new char[capacity]);
+  if (used)
+    std::memcpy(data.get(), out_.data.get(), used);
+  out_.data = std::move(data);
+  out_.capacity = capacity;
+  p_ = out_.data.get() + used;
+  end_ = out_.data.get() + capacity;
 }
 
 void TextWriter::value(double number) {
   separate();
   if (!std::isfinite(number)) {
-    out_ += "null";
+    put("null", 4);
     return;
   }
   // The JSON library's own shortest round-trip digits and format.
-  char digits[64];
-  const char *end = nlohmann::detail::to_chars(digits, digits + sizeof digits, number);
-  out_.append(digits, static_cast<std::size_t>(end - digits));
+  reserve(64);
+  p_ = nlohmann::detail::to_chars(p_, p_ + 64, number);
 }
 
 void TextWriter::digits(std::uint64_t number) {
@@ -63,7 +40,7 @@ void TextWriter::digits(std::uint64_t number) {
     *--p = static_cast<char>('0' + number % 10);
     number /= 10;
   } while (number);
-  out_.append(p, text + sizeof text);
+  put(p, static_cast<std::size_t>(text + sizeof text - p));
 }
 
 void TextWriter::value_unsigned(std::uint64_t number) {
@@ -74,7 +51,7 @@ void TextWriter::value_unsigned(std::uint64_t number) {
 void TextWriter::value(std::int64_t number) {
   separate();
   if (number < 0) {
-    out_ += '-';
+    put('-');
     digits(0 - static_cast<std::uint64_t>(number));
   } else {
     digits(static_cast<std::uint64_t>(number));
@@ -83,26 +60,30 @@ void TextWriter::value(std::int64_t number) {
 
 void TextWriter::value(const char *text, std::size_t length) {
   separate();
-  bool plain = true;
-  for (std::size_t i = 0; i < length && plain; i++) {
+  std::size_t i = 0;
+  for (; i < length; i++) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    plain = c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\')
+      break;
   }
-  if (plain) {
-    out_ += '"';
-    out_.append(text, length);
-    out_ += '"';
+  if (i == length) {
+    reserve(length + 2);
+    *p_++ = '"';
+    std::memcpy(p_, text, length);
+    p_ += length;
+    *p_++ = '"';
     return;
   }
   // Escapes, non-ASCII text and invalid UTF-8 (replaced by U+FFFD) exactly
   // as the JSON library writes them.
-  out_ += nlohmann::json(std::string(text, length))
-              .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string quoted = nlohmann::json(std::string(text, length))
+                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  put(quoted.data(), quoted.size());
 }
 
 void TextWriter::null() {
   separate();
-  out_ += "null";
+  put("null", 4);
 }
 
 void RecordMembers::add(const NvDsMetaId &id) {
@@ -120,11 +101,11 @@ void RecordMembers::add(const NvDims &dims) {
 void RecordMembers::write_id(TextWriter &w) const {
   if (!id_)
     return;
-  w.key(doc::kId);
+  w.key(doc::frame::members[doc::frame::id]);
   w.value(static_cast<std::int64_t>(id_->id));
 }
 
-static void write_pair(TextWriter &w, const char *name, std::int64_t width, std::int64_t height) {
+static void write_pair(TextWriter &w, const doc::Member &name, std::int64_t width, std::int64_t height) {
   if (width == 0 || height == 0)
     return;
   w.key(name);
@@ -137,33 +118,33 @@ static void write_pair(TextWriter &w, const char *name, std::int64_t width, std:
 void RecordMembers::write_resolution(TextWriter &w) const {
   if (!dims_)
     return;
-  w.key(doc::kResolution);
+  w.key(doc::frame::members[doc::frame::resolution]);
   w.begin_object();
-  write_pair(w, doc::kMux, dims_->end_width, dims_->end_height);
-  write_pair(w, doc::kSrc, dims_->start_width, dims_->start_height);
+  write_pair(w, doc::resolution::members[doc::resolution::mux], dims_->end_width, dims_->end_height);
+  write_pair(w, doc::resolution::members[doc::resolution::src], dims_->start_width, dims_->start_height);
   w.end_object();
 }
 
 void RecordMembers::write_ts(TextWriter &w, std::int64_t now) const {
   if (!ts_)
     return;
-  w.key(doc::kTs);
+  w.key(doc::frame::members[doc::frame::ts]);
   w.begin_object();
   if (ts_->corrected != 0) {
-    w.key(doc::kCorrected);
+    w.key(doc::ts::members[doc::ts::corrected]);
     w.value(static_cast<std::int64_t>(ts_->corrected));
   }
   if (ts_->img_pts != 0) {
-    w.key(doc::kImgPts);
+    w.key(doc::ts::members[doc::ts::img_pts]);
     w.value(static_cast<std::int64_t>(ts_->img_pts));
   }
   if (ts_->received != 0) {
     // Wrapping subtraction: a hostile "received" restored from a network
     // document must not overflow.
-    w.key(doc::kPipelineTime);
+    w.key(doc::ts::members[doc::ts::pipeline_time]);
     w.value(static_cast<std::int64_t>(static_cast<std::uint64_t>(now) -
                                       static_cast<std::uint64_t>(ts_->received)));
-    w.key(doc::kReceived);
+    w.key(doc::ts::members[doc::ts::received]);
     w.value(static_cast<std::int64_t>(ts_->received));
   }
   w.end_object();

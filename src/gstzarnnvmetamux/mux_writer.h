@@ -6,24 +6,43 @@
 #define ZARN_MUX_WRITER_H
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
-#include <vector>
 
+#include "zarndocument.h"
 #include "zarnmeta.h"
 
 namespace zarn {
 namespace mux {
 
+// Document text: storage that is kept and reused from document to document
+// and never filled before it is written.
+struct Text {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+};
+
+// Members go in the order of their entry's table; the writer only keeps
+// track of whether the next token is the first of its object or array. It
+// appends to the text's storage directly and sets its size when it goes
+// away.
 class TextWriter {
 public:
-  explicit TextWriter(std::string &out) : out_(out) {}
+  explicit TextWriter(Text &out) : out_(out), p_(out.data.get() + out.size), end_(out.data.get() + out.capacity) {}
+  ~TextWriter() { out_.size = static_cast<std::size_t>(p_ - out_.data.get()); }
+  TextWriter(const TextWriter &) = delete;
+  TextWriter &operator=(const TextWriter &) = delete;
 
   void begin_object() { open('{'); }
   void end_object() { close('}'); }
   void begin_array() { open('['); }
   void end_array() { close(']'); }
-  // Member names are the document's own: plain ASCII, nothing to escape.
-  void key(const char *name);
+  void key(const doc::Member &member) {
+    put(member.key + first_, member.key_length - first_);
+    first_ = true; // the value follows the colon directly
+  }
   void value(double number);
   void value(std::int64_t number);
   void value_unsigned(std::uint64_t number);
@@ -31,15 +50,40 @@ public:
   void null();
 
 private:
-  void open(char bracket);
-  void close(char bracket);
-  void separate();
+  void reserve(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p_) < n)
+      grow(n);
+  }
+  void grow(std::size_t n);
+  void put(char c) {
+    reserve(1);
+    *p_++ = c;
+  }
+  void put(const char *text, std::size_t n) {
+    reserve(n);
+    std::memcpy(p_, text, n);
+    p_ += n;
+  }
+  void separate() {
+    if (!first_)
+      put(',');
+    first_ = false;
+  }
+  void open(char bracket) {
+    separate();
+    put(bracket);
+    first_ = true;
+  }
+  void close(char bracket) {
+    put(bracket);
+    first_ = false;
+  }
   void digits(std::uint64_t number);
 
-  std::string &out_;
-  // One entry per open object or array: whether it holds nothing yet.
-  std::vector<bool> empty_;
-  bool after_key_ = false;
+  Text &out_;
+  char *p_;
+  char *end_;
+  bool first_ = true;
 };
 
 // The members of a frame entry that come from identity and dimensions
