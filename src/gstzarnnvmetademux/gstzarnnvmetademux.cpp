@@ -113,6 +113,20 @@ static gboolean read_trailer(GstBuffer *buf, gsize size, std::uint32_t *length) 
   return zarn::trailer_fits(size, *length);
 }
 
+// Cuts the buffer to its first `payload` bytes. Blocks that hold only
+// trailer bytes are dropped rather than left behind empty, so that a relay
+// (demux, then mux again) does not pile up blocks hop after hop.
+static void cut_trailer(GstBuffer *buf, gsize payload) {
+  guint index, blocks;
+  gsize skip;
+  if (payload == 0 || !gst_buffer_find_memory(buf, payload, gst_buffer_get_size(buf) - payload,
+                                              &index, &blocks, &skip))
+    return;
+  gst_buffer_remove_memory_range(buf, skip == 0 ? index : index + 1, -1);
+  if (skip != 0)
+    gst_buffer_resize(buf, 0, static_cast<gssize>(payload));
+}
+
 // The document's bytes go straight from the buffer's memory blocks into
 // the reader, which needs them padded; the blocks are never merged.
 static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
@@ -127,9 +141,7 @@ static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
   }
   // The trailer is cut off in any case; nothing would be left of a buffer
   // that is all trailer, so that one keeps it.
-  const gsize payload = offset;
-  if (payload != 0)
-    gst_buffer_resize(buf, 0, static_cast<gssize>(payload));
+  cut_trailer(buf, offset);
   if (text)
     zarn::demux::restore_document(*filter->reader, length, buf);
 }
@@ -156,8 +168,8 @@ static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *pare
   try {
     if (length != 0)
       restore(filter, buf, offset, length);
-    else if (offset != 0)
-      gst_buffer_resize(buf, 0, static_cast<gssize>(offset));
+    else
+      cut_trailer(buf, offset);
   } catch (const std::exception &e) {
     GST_WARNING_OBJECT(filter, "metadata not restored: %s", e.what());
   } catch (...) {
