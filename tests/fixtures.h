@@ -44,11 +44,11 @@ inline GstBuffer *payload_buffer(gsize size) {
   return buffer;
 }
 
+// Copied out block by block: mapping a buffer of several memory blocks
+// would merge them into one.
 inline std::vector<guint8> bytes_of(GstBuffer *buffer) {
-  GstMapInfo map;
-  gst_buffer_map(buffer, &map, GST_MAP_READ);
-  std::vector<guint8> bytes(map.data, map.data + map.size);
-  gst_buffer_unmap(buffer, &map);
+  std::vector<guint8> bytes(gst_buffer_get_size(buffer));
+  gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
   return bytes;
 }
 

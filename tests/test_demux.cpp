@@ -180,6 +180,32 @@ TEST(DemuxTrailer, HostileTrailers) {
   gst_buffer_unref(empty);
 }
 
+// The document is read block by block; the payload's blocks stay as they
+// are, never merged into one.
+TEST(DemuxTrailer, BlocksAreNotMergedAndADocumentMayCrossThem) {
+  const std::string document = "{\"frames\":[{\"id\":5,\"ts\":{\"received\":900}}]}";
+  GstBuffer *whole = muxed_buffer(kPayload, document);
+  const std::vector<guint8> bytes = bytes_of(whole);
+  gst_buffer_unref(whole);
+  // payload 6 + 4 bytes | document 9 bytes | the rest of the document and its length
+  GstBuffer *in = gst_buffer_new();
+  const std::size_t cuts[] = {0, 6, kPayload.size(), kPayload.size() + 9, bytes.size()};
+  for (int i = 0; i < 4; i++) {
+    const std::size_t n = cuts[i + 1] - cuts[i];
+    gpointer block = g_memdup(bytes.data() + cuts[i], n);
+    gst_buffer_append_memory(in, gst_memory_new_wrapped(static_cast<GstMemoryFlags>(0), block,
+                                                        n, 0, n, block, g_free));
+  }
+  GstMemory *payload_blocks[2] = {gst_buffer_peek_memory(in, 0), gst_buffer_peek_memory(in, 1)};
+  GstBuffer *out = demux(in);
+  ASSERT_EQ(gst_buffer_n_memory(out), 2u);
+  EXPECT_EQ(gst_buffer_peek_memory(out, 0), payload_blocks[0]);
+  EXPECT_EQ(gst_buffer_peek_memory(out, 1), payload_blocks[1]);
+  EXPECT_EQ(bytes_of(out), kPayload);
+  EXPECT_EQ(records_of(out), (std::vector<Record>{{'i', 5, 900, 0, 0}, {'d', 0, 0, 0, 0}}));
+  gst_buffer_unref(out);
+}
+
 TEST(DemuxTrailer, SharedBufferIsCopiedNotChanged) {
   GstBuffer *in = muxed_buffer(kPayload, "{\"frames\":[{\"id\":1}]}");
   const std::vector<guint8> original = bytes_of(in);

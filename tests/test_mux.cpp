@@ -224,6 +224,47 @@ TEST(MuxChain, RecordsAreNotCopiedToTheOutputBuffer) {
   gst_harness_teardown(h);
 }
 
+// The payload is never copied: the output holds the input's memory blocks
+// themselves and one more block with the document and its length.
+TEST(MuxChain, PayloadBlocksAreSharedAndTheTrailerIsOneMoreBlock) {
+  GstHarness *h = new_mux();
+  GstBuffer *in = gst_buffer_new();
+  std::vector<guint8> payload;
+  for (gsize size : {3000, 17}) {
+    GstBuffer *part = payload_buffer(size);
+    const std::vector<guint8> bytes = bytes_of(part);
+    payload.insert(payload.end(), bytes.begin(), bytes.end());
+    gst_buffer_append_memory(in, gst_buffer_get_memory(part, 0));
+    gst_buffer_unref(part);
+  }
+  gst_buffer_add_nvds_id_meta(in, new_id(5, 900));
+  GST_BUFFER_PTS(in) = 77;
+  GstMemory *blocks[2] = {gst_buffer_peek_memory(in, 0), gst_buffer_peek_memory(in, 1)};
+  GstBuffer *keep = gst_buffer_ref(in);
+  ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
+  GstBuffer *out = gst_harness_pull(h);
+
+  ASSERT_EQ(gst_buffer_n_memory(out), 3u);
+  EXPECT_EQ(gst_buffer_peek_memory(out, 0), blocks[0]);
+  EXPECT_EQ(gst_buffer_peek_memory(out, 1), blocks[1]);
+  EXPECT_EQ(GST_BUFFER_PTS(out), 77u);
+  const zarn_test::Trailer t = split_trailer(out);
+  ASSERT_TRUE(t.ok);
+  EXPECT_EQ(t.payload, payload);
+  EXPECT_EQ(gst_buffer_n_memory(out), 3u);
+  EXPECT_EQ(gst_memory_get_sizes(gst_buffer_peek_memory(out, 2), NULL, NULL),
+            t.document.size() + 4);
+  std::vector<int64_t> times;
+  EXPECT_EQ(without_pipeline_time(t.document, &times),
+            "{\"frames\":[{\"id\":5,\"ts\":{\"pipeline_time\":P,\"received\":900}}]}");
+  // The input is as it was.
+  EXPECT_EQ(bytes_of(keep), payload);
+  EXPECT_EQ(gst_buffer_n_memory(keep), 2u);
+  gst_buffer_unref(keep);
+  gst_buffer_unref(out);
+  gst_harness_teardown(h);
+}
+
 TEST(MuxDocument, BufferLevelIdentityAndDimensions) {
   GstBuffer *in = payload_buffer(32);
   gst_buffer_add_nvds_id_meta(in, new_id(5, 900));
