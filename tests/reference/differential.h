@@ -15,6 +15,7 @@
 #include <gst/gst.h>
 
 #include "demux_restore.h"
+#include "fixtures.h"
 #include "gstnvdsmeta.h"
 #include "nvdsmeta.h"
 #include "reference_reader.h"
@@ -35,13 +36,7 @@ inline void describe_label(std::ostream &os, const char (&label)[MAX_LABEL_SIZE]
 // Everything a restore leaves on a buffer, in attach order.
 inline std::string restored_state(GstBuffer *buffer) {
   std::ostringstream os;
-  std::vector<NvDsMeta *> metas;
-  gpointer state = NULL;
-  while (GstMeta *meta = gst_buffer_iterate_meta_filtered(buffer, &state, NVDS_META_API_TYPE))
-    metas.push_back(reinterpret_cast<NvDsMeta *>(meta));
-  if (!metas.empty() && metas.front() == gst_buffer_get_nvds_meta(buffer))
-    std::reverse(metas.begin(), metas.end());
-  for (NvDsMeta *meta : metas) {
+  for (NvDsMeta *meta : nvds_metas_in_attach_order(buffer)) {
     if (meta->meta_type == NVDS_META_ID_TYPE) {
       const auto *id = static_cast<const NvDsMetaId *>(meta->meta_data);
       os << "id " << id->id << ' ' << id->received << ' ' << id->corrected << ' ' << id->img_pts
