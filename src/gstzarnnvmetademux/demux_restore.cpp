@@ -105,8 +105,11 @@ NvDims *dimensions_record(const Members<frame::count> &entry) {
   return record;
 }
 
-void warn_refused(simdjson::error_code error) {
-  if (error == simdjson::DEPTH_ERROR)
+// Only refused documents are searched for a NUL byte, to say why.
+void warn_refused(simdjson::error_code error, const char *text, std::size_t length) {
+  if (std::memchr(text, '\0', length))
+    GST_WARNING("metadata document holds a NUL byte: not restored");
+  else if (error == simdjson::DEPTH_ERROR)
     GST_WARNING("metadata document nested deeper than %zu levels: not restored", kMaxNesting);
   else
     GST_WARNING("metadata document not restored: %s", simdjson::error_message(error));
@@ -123,7 +126,7 @@ bool parse_and_restore(simdjson::dom::parser &parser, const char *text, std::siz
   element root;
   const simdjson::error_code error = parser.parse(text, length, false).get(root);
   if (error != simdjson::SUCCESS) {
-    warn_refused(error);
+    warn_refused(error, text, length);
     return false;
   }
   Members<zarn::doc::root::count> members;
