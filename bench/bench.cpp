@@ -7,8 +7,8 @@
 // Each row is one batch of one frame with OBJECTS tracked and classified
 // objects and both records on the frame, on a payload of 64 bytes or of an
 // NV12 frame. CPU time is this thread's CPU clock over the pushes and pulls
-// alone (building the inputs and freeing the outputs are left out), per
-// buffer, the median of R repetitions. With --callgrind the program runs
+// alone (building each input just before its push, and freeing the
+// outputs, are left out), per buffer, the median of R repetitions. With --callgrind the program runs
 // itself once more under valgrind's callgrind, collecting only inside the
 // same measured regions, and adds instructions per buffer to the table.
 //
@@ -141,19 +141,15 @@ struct Row {
   double instructions[kStageCount] = {};
 };
 
-// The inputs of one repetition, built before the clock starts.
-std::vector<GstBuffer *> inputs(const Stage &stage, GstMemory *payload, int objects, int count,
-                                GstHarness *mux) {
-  std::vector<GstBuffer *> in;
-  for (int i = 0; i < count; i++) {
-    GstBuffer *b = frame_buffer(payload, objects, i);
-    if (stage.muxed_input) {
-      gst_harness_push(mux, b);
-      b = gst_harness_pull(mux);
-    }
-    in.push_back(b);
+// One input, built just before it is pushed, as the stage before the
+// element would hand it over (its metadata still in the cache).
+GstBuffer *input(const Stage &stage, GstMemory *payload, int objects, int n, GstHarness *mux) {
+  GstBuffer *b = frame_buffer(payload, objects, n);
+  if (stage.muxed_input) {
+    gst_harness_push(mux, b);
+    b = gst_harness_pull(mux);
   }
-  return in;
+  return b;
 }
 
 gsize document_bytes(GstMemory *payload, int objects) {
@@ -167,32 +163,30 @@ gsize document_bytes(GstMemory *payload, int objects) {
   return zarn::read_trailer_length(tail);
 }
 
-// Per-buffer CPU microseconds of one repetition.
+// Per-buffer CPU microseconds of one repetition: the push and the pull of
+// each buffer alone.
 double measure(const Stage &stage, GstMemory *payload, int objects, int count, GstHarness *h,
                GstHarness *mux) {
-  std::vector<GstBuffer *> in = inputs(stage, payload, objects, count, mux);
-  std::vector<GstBuffer *> out(in.size(), nullptr);
-  if (stage.keep_input)
-    for (GstBuffer *b : in)
-      gst_buffer_ref(b);
-  const double start = thread_cpu_us();
-  for (std::size_t i = 0; i < in.size(); i++) {
+  double total = 0;
+  for (int i = 0; i < count; i++) {
+    GstBuffer *in = input(stage, payload, objects, i, mux);
+    if (stage.keep_input)
+      gst_buffer_ref(in);
+    const double start = thread_cpu_us();
     CALLGRIND_TOGGLE_COLLECT;
-    gst_harness_push(h, in[i]);
-    out[i] = gst_harness_pull(h);
+    gst_harness_push(h, in);
+    GstBuffer *out = gst_harness_pull(h);
     CALLGRIND_TOGGLE_COLLECT;
-  }
-  const double elapsed = thread_cpu_us() - start;
-  for (std::size_t i = 0; i < in.size(); i++) {
-    if (!out[i]) {
+    total += thread_cpu_us() - start;
+    if (!out) {
       std::fprintf(stderr, "%s: no output buffer\n", stage.name);
       std::exit(2);
     }
-    gst_buffer_unref(out[i]);
+    gst_buffer_unref(out);
     if (stage.keep_input)
-      gst_buffer_unref(in[i]);
+      gst_buffer_unref(in);
   }
-  return elapsed / count;
+  return total / count;
 }
 
 double median(std::vector<double> v) {
