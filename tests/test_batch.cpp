@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <gst/check/gstharness.h>
+#include <glib/gstdio.h>
 
 #include <cmath>
 #include <limits>
@@ -367,16 +368,25 @@ TEST(BatchRestore, FramesAndWhenABatchIsRebuilt) {
     EXPECT_EQ(batch->max_frames_in_batch, 1u);
     const guint objects[] = {0, 0, 2, 0};
     const gint nums[] = {1, 0, 3, 4};
+    // Each object entry's records, on its frame too: a dimensions record
+    // always, an identity record where there is an "id".
+    const guint records[] = {1, 0, 2, 1};
     for (guint i = 0; i < 4; i++) {
       auto *frame = nth<NvDsFrameMeta>(batch->frame_meta_list, i);
       EXPECT_EQ(g_list_length(frame->obj_meta_list), objects[i]) << i;
       EXPECT_EQ(frame->frame_num, nums[i]) << i;
-      EXPECT_EQ(frame->frame_user_meta_list, nullptr) << i;
+      EXPECT_EQ(g_list_length(frame->frame_user_meta_list), records[i]) << i;
     }
-    // The records stay at buffer level: lookups, which look at the batch,
-    // find none.
-    EXPECT_EQ(gst_buffer_get_nvds_id_meta(b), nullptr);
-    EXPECT_EQ(gst_buffer_get_dims_meta(b), nullptr);
+    auto *third = nth<NvDsFrameMeta>(batch->frame_meta_list, 2);
+    EXPECT_EQ(nth<NvDsUserMeta>(third->frame_user_meta_list, 0)->base_meta.meta_type,
+              NVDS_META_ID_TYPE);
+    EXPECT_EQ(nth<NvDsUserMeta>(third->frame_user_meta_list, 1)->base_meta.meta_type,
+              NV_DIMS_TYPE);
+    // The lookups, which look at the batch, find the frames' records.
+    ASSERT_NE(gst_buffer_get_nvds_id_meta(b), nullptr);
+    EXPECT_EQ(get_id_from_id_meta(b), 3);
+    ASSERT_NE(gst_buffer_get_dims_meta(b), nullptr);
+    EXPECT_EQ(gst_buffer_get_dims_meta(b)->start_width, 0);
     gst_buffer_unref(b);
   }
   for (const char *doc : {"{\"frames\":[{\"id\":1}]}", "{\"frames\":[]}",
@@ -440,15 +450,13 @@ TEST(BatchRoundTrip, MuxDemuxMuxKeepsFramesAndObjects) {
   }
   EXPECT_EQ(metas[6]->meta_type, NVDS_BATCH_GST_META);
 
-  // Written again, the frames and objects are the same; the records are no
-  // longer in the frames, so "id", "ts" and "resolution" are gone.
+  // Written again, the document is the same but for "pipeline_time": the
+  // rebuilt frames carry their records too.
   json second = json::parse(document_of(out));
   json expected = first;
-  for (json &frame : expected["frames"]) {
-    frame.erase("id");
-    frame.erase("ts");
-    frame.erase("resolution");
-  }
+  for (json *doc : {&second, &expected})
+    for (json &frame : (*doc)["frames"])
+      frame["ts"].erase("pipeline_time");
   EXPECT_EQ(second, expected);
   EXPECT_EQ(second.dump(), expected.dump());
   EXPECT_EQ(second["frames"][2]["objects"][1]["classes"].size(), 2u);
@@ -480,4 +488,78 @@ TEST(BatchDocument, TextIsTheJsonLibrarysText) {
   const std::string text = document_of(buffer);
   EXPECT_EQ(json::parse(text).dump(-1, ' ', false, json::error_handler_t::replace), text);
   gst_buffer_unref(buffer);
+}
+
+// A relay: an edge box muxes, an aggregator demuxes and muxes again, a
+// server does the same. Every hop writes the first hop's document again,
+// "pipeline_time" aside, for batch and for buffer-level documents; and the
+// demuxed buffer copies and frees the rebuilt frames' records with it.
+TEST(Relay, EveryHopWritesTheFirstDocumentAgain) {
+  char dir_template[] = "/tmp/zarn-relay-XXXXXX";
+  const std::string dir = g_mkdtemp(dir_template);
+  const std::string hops[] = {dir + "/edge", dir + "/aggregator", dir + "/server"};
+
+  GstBuffer *batch_buffer = payload_buffer(300);
+  NvDsBatchMeta *batch = attach_new_batch(batch_buffer);
+  for (int f = 0; f < 2; f++) {
+    NvDsFrameMeta *frame = add_frame(batch, 40 + f);
+    add_record_user_meta(batch, frame, NVDS_META_ID_TYPE,
+                         NvDsMetaId{f + 7, 1600000000000 + f, 0, 33 * f, 0});
+    add_record_user_meta(batch, frame, NV_DIMS_TYPE, NvDims{1920, 1080, 640, 360});
+    add_object(batch, frame,
+               {1.5f, 2.5f, 30.0f, 40.0f, 0.75f, "car", "car 3", 0.5f, guint64(f) << 40,
+                {{2, {{"red", 0.25f}}}, {5, {{"sedan", 0.125f}}}}});
+  }
+  GstBuffer *record_buffer = payload_buffer(50);
+  gst_buffer_add_nvds_id_meta(record_buffer, new_id(9, 1600000000123, 4, 5));
+  gst_buffer_add_dims_meta(record_buffer, new_dims(960, 540, 320, 180));
+
+  for (GstBuffer *in : {batch_buffer, record_buffer}) {
+    SCOPED_TRACE(in == batch_buffer ? "batch document" : "buffer-level document");
+    const std::vector<guint8> payload = bytes_of(in);
+    const std::string pipeline = "zarnnvmetamux savepath=" + hops[0] +
+                                 " ! zarnnvmetademux ! zarnnvmetamux savepath=" + hops[1] +
+                                 " ! zarnnvmetademux ! zarnnvmetamux savepath=" + hops[2] +
+                                 " ! zarnnvmetademux";
+    GstHarness *h = gst_harness_new_parse(pipeline.c_str());
+    gst_harness_set_src_caps_str(h, "application/x-test");
+    ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
+    GstBuffer *out = gst_harness_pull(h);
+    gst_harness_teardown(h);
+    EXPECT_EQ(bytes_of(out), payload);
+
+    std::vector<std::string> documents;
+    for (const std::string &hop : hops) {
+      gchar *text = NULL;
+      ASSERT_TRUE(g_file_get_contents(hop.c_str(), &text, NULL, NULL)) << hop;
+      std::string line(text);
+      g_free(text);
+      ASSERT_GT(line.size(), 2u);
+      ASSERT_EQ(line.substr(line.size() - 2), ",\n");
+      std::vector<int64_t> times;
+      documents.push_back(without_pipeline_time(line.substr(0, line.size() - 2), &times));
+      EXPECT_EQ(times.size(), in == batch_buffer ? 2u : 1u) << hop;
+      g_unlink(hop.c_str());
+    }
+    EXPECT_NE(documents[0].find("\"id\":"), std::string::npos);
+    EXPECT_EQ(documents[1], documents[0]);
+    EXPECT_EQ(documents[2], documents[0]);
+
+    // A copy of the demuxed buffer holds copies of the frames' records.
+    GstBuffer *copy = gst_buffer_copy(out);
+    gst_buffer_unref(out);
+    if (in == batch_buffer) {
+      NvDsBatchMeta *copied = gst_buffer_get_nvds_batch_meta(copy);
+      ASSERT_NE(copied, nullptr);
+      auto *frame = nth<NvDsFrameMeta>(copied->frame_meta_list, 1);
+      ASSERT_EQ(g_list_length(frame->frame_user_meta_list), 2u);
+      auto *id = static_cast<NvDsMetaId *>(
+          nth<NvDsUserMeta>(frame->frame_user_meta_list, 0)->user_meta_data);
+      EXPECT_EQ(id->id, 8);
+      EXPECT_EQ(id->received, 1600000000001);
+    }
+    EXPECT_EQ(document_of(copy).find("\"frames\":[{"), 1u);
+    gst_buffer_unref(copy);
+  }
+  g_rmdir(dir.c_str());
 }

@@ -8,6 +8,7 @@
 #include "demux_restore.h"
 #include "gstnvdsmeta.h"
 #include "nvdsmeta.h"
+#include "zarnmeta_frame.h"
 
 using simdjson::dom::array;
 using zarn::demux::collect;
@@ -152,9 +153,24 @@ void restore_object(NvDsBatchMeta *batch, const Members<object::count> &m, NvDsF
   nvds_add_obj_meta_to_frame(frame, obj, NULL);
 }
 
+// The frame carries the entry's records as frame user metas, as the stream
+// muxer left them on the frame the document was written from: a later mux
+// then writes them again and a relay loses nothing.
+void restore_frame_records(NvDsBatchMeta *batch, const FrameEntry &entry, NvDsFrameMeta *frame) {
+  if (entry.has_id) {
+    auto *id = static_cast<NvDsMetaId *>(g_memdup(&entry.id, sizeof entry.id));
+    if (!zarn::add_frame_id_meta(batch, frame, id))
+      g_free(id);
+  }
+  auto *dims = static_cast<NvDims *>(g_memdup(&entry.dims, sizeof entry.dims));
+  if (!zarn::add_frame_dims_meta(batch, frame, dims))
+    g_free(dims);
+}
+
 void restore_frame(NvDsBatchMeta *batch, const FrameEntry &frame_entry) {
   NvDsFrameMeta *frame = nvds_acquire_frame_meta_from_pool(batch);
   if (frame_entry.is_object) {
+    restore_frame_records(batch, frame_entry, frame);
     const auto &entry = frame_entry.members;
     set_int32(entry, doc::frame::members, doc::frame::frame_num, &frame->frame_num);
     array objects;

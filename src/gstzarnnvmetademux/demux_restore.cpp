@@ -183,20 +183,23 @@ char *reader_text(Reader &reader, std::size_t length) {
   return reader.text.get();
 }
 
-void restore_records(const std::vector<FrameEntry> &frames, GstBuffer *buffer) {
+void restore_records(std::vector<FrameEntry> &frames, GstBuffer *buffer) {
   // Identity record, then dimensions record, for each object entry in
   // order. A record the buffer refuses stays with us and is freed.
-  for (const FrameEntry &entry : frames) {
+  for (FrameEntry &entry : frames) {
     if (!entry.is_object) {
       if (!entry.is_null)
         GST_WARNING("frame entry is not an object, skipped");
       continue;
     }
     if (NvDsMetaId *id = identity_record(entry.members)) {
+      entry.has_id = true;
+      entry.id = *id;
       if (!gst_buffer_add_nvds_id_meta(buffer, id))
         g_free(id);
     }
     NvDims *dims = dimensions_record(entry.members);
+    entry.dims = *dims;
     if (!gst_buffer_add_dims_meta(buffer, dims))
       g_free(dims);
   }

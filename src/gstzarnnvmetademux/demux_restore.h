@@ -13,6 +13,7 @@
 #include <simdjson.h>
 
 #include "zarndocument.h"
+#include "zarnmeta.h"
 
 GST_DEBUG_CATEGORY_EXTERN(gst_zarnnvmetademux_debug);
 
@@ -61,11 +62,15 @@ bool collect(const element &entry, const doc::Member (&table)[N], Members<N> *ou
   return true;
 }
 
-// A frame entry of "frames": its members when it is an object.
+// A frame entry of "frames": its members when it is an object, and the
+// records restored from it, which a rebuilt frame carries too.
 struct FrameEntry {
   Members<doc::frame::count> members;
   bool is_object = false;
   bool is_null = false;
+  bool has_id = false;
+  NvDsMetaId id = {};
+  NvDims dims = {};
 };
 
 // Document numbers of any kind (signed, unsigned, float) as the record
@@ -76,8 +81,9 @@ bool to_int64(const element &value, std::int64_t *out);
 bool to_int32(const element &value, std::int32_t *out);
 bool to_float(const element &value, float *out);
 
-// Attaches the identity and dimensions records of every frame entry.
-void restore_records(const std::vector<FrameEntry> &frames, GstBuffer *buffer);
+// Attaches the identity and dimensions records of every frame entry to the
+// buffer and keeps their values in the entries.
+void restore_records(std::vector<FrameEntry> &frames, GstBuffer *buffer);
 
 // Rebuilds the DeepStream batch from the frame entries of a batch document.
 void restore_batch(const std::vector<FrameEntry> &frames, GstBuffer *buffer);

@@ -2,6 +2,7 @@
 // DeepStream callbacks, attaching, lookup and accessors.
 
 #include "zarnmeta.h"
+#include "zarnmeta_frame.h"
 
 #include <cstdio>
 
@@ -92,7 +93,38 @@ gpointer find_record(GstBuffer *buffer, NvDsMetaType wanted) {
   return NULL;
 }
 
+// A record as the frame user meta the stream muxer makes of it: the
+// transform pair copies and frees the record of the user meta it is given.
+bool add_frame_record(NvDsBatchMeta *batch, NvDsFrameMeta *frame, NvDsMetaType type,
+                      gpointer record, NvDsMetaCopyFunc copy, NvDsMetaReleaseFunc release) {
+  NvDsUserMeta *user = nvds_acquire_user_meta_from_pool(batch);
+  if (!user)
+    return false;
+  user->user_meta_data = record;
+  user->base_meta.meta_type = type;
+  user->base_meta.copy_func = copy;
+  user->base_meta.release_func = release;
+  nvds_add_user_meta_to_frame(frame, user);
+  return true;
+}
+
 } // namespace
+
+namespace zarn {
+
+bool add_frame_id_meta(NvDsBatchMeta *batch, NvDsFrameMeta *frame, NvDsMetaId *record) {
+  return add_frame_record(batch, frame, NVDS_META_ID_TYPE, record,
+                          meta_id_gst_to_nvds_meta_transform_func,
+                          meta_id_gst_nvds_meta_release_func);
+}
+
+bool add_frame_dims_meta(NvDsBatchMeta *batch, NvDsFrameMeta *frame, NvDims *record) {
+  return add_frame_record(batch, frame, NV_DIMS_TYPE, record,
+                          dims_meta_gst_to_nvds_meta_transform_func,
+                          dims_meta_gst_nvds_meta_release_func);
+}
+
+} // namespace zarn
 
 extern "C" {
 

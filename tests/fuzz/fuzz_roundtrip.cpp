@@ -1,10 +1,12 @@
 // A differential check: any batch the demux rebuilds, serialized by the mux
-// and restored again, serializes to the same document; and every document
-// the mux writes is exactly the JSON library's text for its value.
+// and restored again, serializes to the same document ("pipeline_time"
+// aside); and every document the mux writes is exactly the JSON library's
+// text for its value.
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "fixtures.h"
 #include "fuzz_common.h"
 
 static std::string restore_and_serialize(const std::string &text, bool *has_batch) {
@@ -39,7 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   bool again = false;
   const std::string second = restore_and_serialize(first, &again);
-  if (!again || second != first) {
+  // Rebuilt frames carry their records, so "ts" comes back with a
+  // "pipeline_time" of the moment it is written.
+  std::vector<int64_t> times;
+  if (!again || zarn_test::without_pipeline_time(second, &times) !=
+                    zarn_test::without_pipeline_time(first, &times)) {
     std::fprintf(stderr, "round trip differs\ninput:  %s\nfirst:  %s\nsecond: %s\n",
                  text.c_str(), first.c_str(), second.c_str());
     std::abort();

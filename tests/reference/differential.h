@@ -51,6 +51,20 @@ inline std::string restored_state(GstBuffer *buffer) {
       for (GList *f = batch->frame_meta_list; f; f = f->next) {
         const auto *frame = static_cast<const NvDsFrameMeta *>(f->data);
         os << " frame " << frame->frame_num << '\n';
+        for (GList *u = frame->frame_user_meta_list; u; u = u->next) {
+          const auto *user = static_cast<const NvDsUserMeta *>(u->data);
+          os << "  user meta " << user->base_meta.meta_type << ':';
+          if (user->base_meta.meta_type == NVDS_META_ID_TYPE) {
+            const auto *id = static_cast<const NvDsMetaId *>(user->user_meta_data);
+            os << ' ' << id->id << ' ' << id->received << ' ' << id->corrected << ' '
+               << id->img_pts;
+          } else if (user->base_meta.meta_type == NV_DIMS_TYPE) {
+            const auto *d = static_cast<const NvDims *>(user->user_meta_data);
+            os << ' ' << d->start_width << ' ' << d->start_height << ' ' << d->end_width << ' '
+               << d->end_height;
+          }
+          os << '\n';
+        }
         for (GList *o = frame->obj_meta_list; o; o = o->next) {
           const auto *obj = static_cast<const NvDsObjectMeta *>(o->data);
           const NvOSD_RectParams &r = obj->rect_params;

@@ -16,6 +16,7 @@
 #include "gstnvdsmeta.h"
 #include "nvdsmeta.h"
 #include "zarnmeta.h"
+#include "zarnmeta_frame.h"
 
 GST_DEBUG_CATEGORY_EXTERN(gst_zarnnvmetademux_debug);
 #define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
@@ -199,9 +200,21 @@ void restore_object(NvDsBatchMeta *batch, const json &entry, NvDsFrameMeta *fram
   nvds_add_obj_meta_to_frame(frame, obj, NULL);
 }
 
+NvDsMetaId *identity_record(const json &entry);
+NvDims *dimensions_record(const json &entry);
+
 void restore_frame(NvDsBatchMeta *batch, const json &entry) {
   NvDsFrameMeta *frame = nvds_acquire_frame_meta_from_pool(batch);
   if (entry.is_object()) {
+    // The frame carries the entry's records too, so that a relay loses
+    // nothing (added with the same change to the element's reader).
+    if (NvDsMetaId *id = identity_record(entry)) {
+      if (!zarn::add_frame_id_meta(batch, frame, id))
+        g_free(id);
+    }
+    NvDims *dims = dimensions_record(entry);
+    if (!zarn::add_frame_dims_meta(batch, frame, dims))
+      g_free(dims);
     set_int32(entry, "frame_num", &frame->frame_num);
     const json *objects = member(entry, "objects");
     if (objects && objects->is_array()) {
