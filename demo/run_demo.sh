@@ -5,7 +5,11 @@
 # payload bytes and metadata.
 #
 #   run_demo.sh --build DIR [--stage tcp|shm|udp|file] [--frames N]
-#               [--objects K] [--width W] [--height H] [--out DIR]
+#               [--objects K] [--width W] [--height H] [--out DIR] [--relay]
+#
+# --relay (tcp only) puts a third process between them that demuxes and
+# muxes again, as an aggregator relaying the stream further does; its
+# documents must be the sender's, "pipeline_time" aside.
 set -euo pipefail
 
 build=""
@@ -15,6 +19,7 @@ objects=5
 width=640
 height=360
 out=""
+relay=false
 
 while (($#)); do
   case "$1" in
@@ -25,10 +30,15 @@ while (($#)); do
     --width) width=$2; shift 2 ;;
     --height) height=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
+    --relay) relay=true; shift ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
 [ -n "$build" ] || { echo "--build DIR is required" >&2; exit 2; }
+if $relay && [ "$stage" != tcp ]; then
+  echo "--relay runs over the tcp stage only" >&2
+  exit 2
+fi
 build=$(cd "$build" && pwd)
 [ -n "$out" ] || out=$(mktemp -d /tmp/zarn-demo-XXXXXX)
 mkdir -p "$out"
@@ -60,7 +70,8 @@ free_port() {
 wait_listen() {
   local hex
   hex=$(printf '%04X' "$1")
-  for _ in $(seq 1 100); do
+  # Up to 30 s: a loaded machine starts gst-launch-1.0 slowly.
+  for _ in $(seq 1 600); do
     if awk 'NR > 1 && $4 == "0A" {print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null |
         grep -qi ":$hex\$"; then
       return 0
@@ -72,7 +83,7 @@ wait_listen() {
 }
 
 wait_file() {
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 600); do
     [ -e "$1" ] && return 0
     sleep 0.05
   done
@@ -99,8 +110,16 @@ check=(zarnnvmetademux
 rm -f "$out"/*.tsv "$out"/*-documents.txt
 
 receiver_pid=""
+sender_pid=""
+relay_pid=""
 sender_status=0
-cleanup() { [ -n "$receiver_pid" ] && kill "$receiver_pid" 2>/dev/null || true; }
+# Whatever failed, no process of the demo outlives it.
+cleanup() {
+  for pid in "$receiver_pid" "$sender_pid" "$relay_pid"; do
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  done
+  return 0
+}
 trap cleanup EXIT
 
 start=$(date +%s.%N)
@@ -111,6 +130,16 @@ case "$stage" in
       > "$out/receiver.log" 2>&1 &
     receiver_pid=$!
     wait_listen "$port"
+    if $relay; then
+      relay_port=$(free_port tcp)
+      timeout 120 "${launch[@]}" tcpserversrc host=127.0.0.1 port="$relay_port" '!' gdpdepay \
+        '!' zarnnvmetademux '!' zarnnvmetamux savepath="$out/relay-documents.txt" \
+        '!' gdppay '!' tcpclientsink host=127.0.0.1 port="$port" sync=false \
+        > "$out/relay.log" 2>&1 &
+      relay_pid=$!
+      wait_listen "$relay_port"
+      port=$relay_port
+    fi
     "${launch[@]}" "${source[@]}" '!' gdppay '!' tcpclientsink host=127.0.0.1 port="$port" sync=false \
       > "$out/sender.log" 2>&1
     ;;
@@ -127,6 +156,7 @@ case "$stage" in
     # shmsink may report an error when the reader leaves right after the
     # last buffer; what arrived is judged by the report below.
     wait "$sender_pid" || sender_status=$?
+    sender_pid=""
     ;;
   udp)
     port=$(free_port udp)
@@ -161,5 +191,24 @@ echo "stage: $stage, $frames frames of ${width}x${height}, $objects objects per 
   "(see $out/sender.log)"
 [ "$receiver_status" -eq 0 ] || echo "receiver exited with status $receiver_status" \
   "(see $out/receiver.log)"
+relay_status=0
+if $relay; then
+  # The relay ends when the sender's connection closes; it has to by now.
+  wait "$relay_pid" || relay_status=$?
+  relay_pid=""
+  mask() { sed -E 's/"pipeline_time":-?[0-9]+/"pipeline_time":P/g' "$1"; }
+  if [ "$relay_status" -ne 0 ]; then
+    echo "relay exited with status $relay_status (see $out/relay.log)"
+  elif cmp -s <(mask "$out/sender-documents.txt") <(mask "$out/relay-documents.txt"); then
+    echo "relay: $(wc -l < "$out/relay-documents.txt") documents, each the sender's" \
+      "(\"pipeline_time\" aside)"
+  else
+    echo "relay: its documents differ from the sender's (see $out/relay-documents.txt)"
+    relay_status=1
+  fi
+fi
+report_status=0
 "$build/demo/zarn-demo-report" --expect "$frames" "$out/sender.tsv" "$out/receiver.tsv" \
-  "$out/sender-documents.txt" "$out/receiver-documents.txt"
+  "$out/sender-documents.txt" "$out/receiver-documents.txt" || report_status=$?
+[ "$relay_status" -eq 0 ] || exit 1
+exit "$report_status"

@@ -3,7 +3,7 @@
 # gst-launch-1.0 processes joined only by a TCP byte stream on loopback
 # (gdppay framing), and prints what came back. Options go to
 # demo/run_demo.sh: --frames N, --objects K, --width W, --height H,
-# --stage tcp|shm|udp|file, --out DIR.
+# --stage tcp|shm|udp|file, --out DIR, --relay.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
