@@ -10,6 +10,12 @@
 # --relay (tcp only) puts a third process between them that demuxes and
 # muxes again, as an aggregator relaying the stream further does; its
 # documents must be the sender's, "pipeline_time" aside.
+#
+# --hosts 2 (tcp, udp) runs the sender and the receiver (and the relay) on
+# two hosts of their own: network namespaces joined by a veth pair with
+# addresses 10.77.N.1 and 10.77.N.2, made for the run and removed after it,
+# also when it fails. Where namespaces cannot be made the run is skipped
+# (exit status 77).
 set -euo pipefail
 
 build=""
@@ -20,6 +26,7 @@ width=640
 height=360
 out=""
 relay=false
+hosts=1
 
 while (($#)); do
   case "$1" in
@@ -31,6 +38,7 @@ while (($#)); do
     --height) height=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --relay) relay=true; shift ;;
+    --hosts) hosts=$2; shift 2 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
@@ -39,6 +47,10 @@ if $relay && [ "$stage" != tcp ]; then
   echo "--relay runs over the tcp stage only" >&2
   exit 2
 fi
+case "$hosts:$stage" in
+  1:*|2:tcp|2:udp) ;;
+  *) echo "--hosts is 1, or 2 with the tcp or udp stage" >&2; exit 2 ;;
+esac
 build=$(cd "$build" && pwd)
 [ -n "$out" ] || out=$(mktemp -d /tmp/zarn-demo-XXXXXX)
 mkdir -p "$out"
@@ -72,7 +84,7 @@ wait_listen() {
   hex=$(printf '%04X' "$1")
   # Up to 30 s: a loaded machine starts gst-launch-1.0 slowly.
   for _ in $(seq 1 600); do
-    if awk 'NR > 1 && $4 == "0A" {print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null |
+    if "${recv_ns[@]}" awk 'NR > 1 && $4 == "0A" {print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null |
         grep -qi ":$hex\$"; then
       return 0
     fi
@@ -80,6 +92,30 @@ wait_listen() {
   done
   echo "receiver did not start listening on port $1" >&2
   return 1
+}
+
+# Waits until the receiver's UDP socket is bound to the port.
+wait_bound() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  for _ in $(seq 1 600); do
+    if "${recv_ns[@]}" awk 'NR > 1 {print $2}' /proc/net/udp /proc/net/udp6 2>/dev/null |
+        grep -qi ":$hex\$"; then
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "receiver did not bind UDP port $1" >&2
+  return 1
+}
+
+# Runs the sender to its end. In the background, so that a signal to the
+# demo is handled (and everything cleaned up) at once.
+run_sender() {
+  "$@" > "$out/sender.log" 2>&1 &
+  sender_pid=$!
+  wait "$sender_pid" || sender_status=$?
+  sender_pid=""
 }
 
 wait_file() {
@@ -113,35 +149,73 @@ receiver_pid=""
 sender_pid=""
 relay_pid=""
 sender_status=0
-# Whatever failed, no process of the demo outlives it.
+send_ns=()
+recv_ns=()
+namespaces=()
+recv_addr=127.0.0.1
+# Whatever failed, no process and no namespace of the demo outlives it.
 cleanup() {
   for pid in "$receiver_pid" "$sender_pid" "$relay_pid"; do
     [ -n "$pid" ] && kill "$pid" 2>/dev/null
   done
+  for ns in "${namespaces[@]}"; do
+    ip netns pids "$ns" 2>/dev/null | xargs -r kill 2>/dev/null
+    ip netns del "$ns" 2>/dev/null
+  done
   return 0
 }
 trap cleanup EXIT
+# A test runner's time-out ends the run with SIGTERM: clean up then too.
+trap 'exit 143' TERM
+trap 'exit 130' INT
+
+# Two hosts: the sender's and the receiver's namespace, a veth pair between
+# them, addresses of their own. Only these addresses are ever used.
+make_hosts() {
+  local n=$(($$ % 200 + 20)) s="zarn-send-$$" r="zarn-recv-$$"
+  ip netns add "$s" 2>/dev/null || return 1
+  namespaces+=("$s")
+  ip netns add "$r" 2>/dev/null || return 1
+  namespaces+=("$r")
+  ip link add "zs$$" type veth peer name "zr$$" 2>/dev/null || return 1
+  ip link set "zs$$" netns "$s" && ip link set "zr$$" netns "$r" || return 1
+  ip -n "$s" addr add "10.77.$n.1/24" dev "zs$$" &&
+    ip -n "$r" addr add "10.77.$n.2/24" dev "zr$$" || return 1
+  for link in "$s lo" "$s zs$$" "$r lo" "$r zr$$"; do
+    set -- $link
+    ip -n "$1" link set "$2" up || return 1
+  done
+  send_ns=(ip netns exec "$s")
+  recv_ns=(ip netns exec "$r")
+  recv_addr="10.77.$n.2"
+}
+if [ "$hosts" = 2 ] && ! make_hosts; then
+  echo "skipped: network namespaces cannot be made here (needs root and 'ip netns')"
+  exit 77
+fi
+send=("${send_ns[@]}" "${launch[@]}")
+recv=("${recv_ns[@]}" "${launch[@]}")
 
 start=$(date +%s.%N)
 case "$stage" in
   tcp)
     port=$(free_port tcp)
-    "${launch[@]}" tcpserversrc host=127.0.0.1 port="$port" '!' gdpdepay '!' "${check[@]}" \
+    "${recv[@]}" tcpserversrc host="$recv_addr" port="$port" '!' gdpdepay '!' "${check[@]}" \
       > "$out/receiver.log" 2>&1 &
     receiver_pid=$!
     wait_listen "$port"
     if $relay; then
       relay_port=$(free_port tcp)
-      timeout 120 "${launch[@]}" tcpserversrc host=127.0.0.1 port="$relay_port" '!' gdpdepay \
+      timeout 120 "${recv[@]}" tcpserversrc host="$recv_addr" port="$relay_port" '!' gdpdepay \
         '!' zarnnvmetademux '!' zarnnvmetamux savepath="$out/relay-documents.txt" \
-        '!' gdppay '!' tcpclientsink host=127.0.0.1 port="$port" sync=false \
+        '!' gdppay '!' tcpclientsink host="$recv_addr" port="$port" sync=false \
         > "$out/relay.log" 2>&1 &
       relay_pid=$!
       wait_listen "$relay_port"
       port=$relay_port
     fi
-    "${launch[@]}" "${source[@]}" '!' gdppay '!' tcpclientsink host=127.0.0.1 port="$port" sync=false \
-      > "$out/sender.log" 2>&1
+    run_sender "${send[@]}" "${source[@]}" '!' gdppay '!' tcpclientsink host="$recv_addr" \
+      port="$port" sync=false
     ;;
   shm)
     socket="$out/shm-socket"
@@ -160,17 +234,16 @@ case "$stage" in
     ;;
   udp)
     port=$(free_port udp)
-    timeout 120 "${launch[@]}" udpsrc address=127.0.0.1 port="$port" \
+    timeout 120 "${recv[@]}" udpsrc address="$recv_addr" port="$port" \
       buffer-size=$((8 * 1024 * 1024)) caps=application/x-zarn '!' "${check[@]}" \
       > "$out/receiver.log" 2>&1 &
     receiver_pid=$!
-    sleep 0.5
-    "${launch[@]}" "${source[@]}" '!' udpsink host=127.0.0.1 port="$port" sync=$sync \
-      > "$out/sender.log" 2>&1
+    wait_bound "$port"
+    run_sender "${send[@]}" "${source[@]}" '!' udpsink host="$recv_addr" port="$port" sync=$sync
     ;;
   file)
-    "${launch[@]}" "${source[@]}" '!' gdppay '!' filesink location="$out/stream.gdp" sync=false \
-      > "$out/sender.log" 2>&1
+    run_sender "${launch[@]}" "${source[@]}" '!' gdppay '!' filesink location="$out/stream.gdp" \
+      sync=false
     "${launch[@]}" filesrc location="$out/stream.gdp" '!' gdpdepay '!' "${check[@]}" \
       > "$out/receiver.log" 2>&1 &
     receiver_pid=$!
@@ -211,4 +284,6 @@ report_status=0
 "$build/demo/zarn-demo-report" --expect "$frames" "$out/sender.tsv" "$out/receiver.tsv" \
   "$out/sender-documents.txt" "$out/receiver-documents.txt" || report_status=$?
 [ "$relay_status" -eq 0 ] || exit 1
+# shmsink may fail as the reader leaves (above); any other sender must not.
+[ "$sender_status" -eq 0 ] || [ "$stage" = shm ] || exit 1
 exit "$report_status"
