@@ -78,34 +78,21 @@ free_port() {
   return 1
 }
 
-# Waits until something listens on the TCP port.
-wait_listen() {
-  local hex
-  hex=$(printf '%04X' "$1")
-  # Up to 30 s: a loaded machine starts gst-launch-1.0 slowly.
+# Waits until the receiver's host has a socket on the port: a listening
+# one for tcp (state 0A), a bound one for udp. Up to 30 s: a loaded machine
+# starts gst-launch-1.0 slowly.
+wait_port() {
+  local table=$1 port=$2 hex state=""
+  hex=$(printf '%04X' "$port")
+  [ "$table" = tcp ] && state=0A
   for _ in $(seq 1 600); do
-    if "${recv_ns[@]}" awk 'NR > 1 && $4 == "0A" {print $2}' /proc/net/tcp /proc/net/tcp6 2>/dev/null |
-        grep -qi ":$hex\$"; then
+    if "${recv_ns[@]}" awk -v state="$state" 'NR > 1 && (state == "" || $4 == state) {print $2}' \
+        "/proc/net/$table" "/proc/net/${table}6" 2>/dev/null | grep -qi ":$hex\$"; then
       return 0
     fi
     sleep 0.05
   done
-  echo "receiver did not start listening on port $1" >&2
-  return 1
-}
-
-# Waits until the receiver's UDP socket is bound to the port.
-wait_bound() {
-  local hex
-  hex=$(printf '%04X' "$1")
-  for _ in $(seq 1 600); do
-    if "${recv_ns[@]}" awk 'NR > 1 {print $2}' /proc/net/udp /proc/net/udp6 2>/dev/null |
-        grep -qi ":$hex\$"; then
-      return 0
-    fi
-    sleep 0.05
-  done
-  echo "receiver did not bind UDP port $1" >&2
+  echo "receiver has no $table socket on port $port" >&2
   return 1
 }
 
@@ -203,7 +190,7 @@ case "$stage" in
     "${recv[@]}" tcpserversrc host="$recv_addr" port="$port" '!' gdpdepay '!' "${check[@]}" \
       > "$out/receiver.log" 2>&1 &
     receiver_pid=$!
-    wait_listen "$port"
+    wait_port tcp "$port"
     if $relay; then
       relay_port=$(free_port tcp)
       timeout 120 "${recv[@]}" tcpserversrc host="$recv_addr" port="$relay_port" '!' gdpdepay \
@@ -211,7 +198,7 @@ case "$stage" in
         '!' gdppay '!' tcpclientsink host="$recv_addr" port="$port" sync=false \
         > "$out/relay.log" 2>&1 &
       relay_pid=$!
-      wait_listen "$relay_port"
+      wait_port tcp "$relay_port"
       port=$relay_port
     fi
     run_sender "${send[@]}" "${source[@]}" '!' gdppay '!' tcpclientsink host="$recv_addr" \
@@ -238,7 +225,7 @@ case "$stage" in
       buffer-size=$((8 * 1024 * 1024)) caps=application/x-zarn '!' "${check[@]}" \
       > "$out/receiver.log" 2>&1 &
     receiver_pid=$!
-    wait_bound "$port"
+    wait_port udp "$port"
     run_sender "${send[@]}" "${source[@]}" '!' udpsink host="$recv_addr" port="$port" sync=$sync
     ;;
   file)
