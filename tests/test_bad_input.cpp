@@ -8,13 +8,14 @@
 //   length L past the buffer's start   | untouched                 | none
 //   L = 2^32 - 1                       | untouched                 | none
 //   L = 0 on four bytes (no payload)   | untouched (4 bytes)       | none
-//   text that is not JSON              | trailer cut               | none
-//   100000 nested arrays               | trailer cut               | none (refused unparsed)
+//   text that is not JSON              | untouched                 | none
+//   a length one byte short or long    | untouched                 | none (does not parse)
+//   100000 nested arrays               | untouched                 | none (refused unparsed)
 //   null (NaN, infinities) in numbers  | trailer cut               | field keeps its default
 //   numbers too large for their field  | trailer cut               | low 32 bits / saturated
 //   members of the wrong type          | trailer cut               | member ignored
-//   invalid UTF-8 in a string          | trailer cut               | none (does not parse)
-//   invalid UTF-8 outside strings      | trailer cut               | none (does not parse)
+//   invalid UTF-8 in a string          | untouched                 | none (does not parse)
+//   invalid UTF-8 outside strings      | untouched                 | none (does not parse)
 //   a 1 MiB label                      | trailer cut               | first 127 bytes kept
 
 #include <gtest/gtest.h>
@@ -85,6 +86,17 @@ std::string nested(int depth) {
 }
 
 const std::vector<guint8> kPayload = {'p', 'a', 'y', 'l', 'o', 'a', 'd'};
+const std::string kDocument = "{\"frames\":[{\"frame_num\":3,\"id\":9}]}";
+
+// kPayload and kDocument with a length that is off by `delta`, as a flipped
+// low bit leaves it: the document then starts inside the payload or inside
+// itself.
+std::vector<guint8> with_length_of(const std::string &document, int delta) {
+  std::vector<guint8> bytes = trailer(kPayload, document);
+  zarn::write_trailer_length(bytes.data() + bytes.size() - 4,
+                             static_cast<std::uint32_t>(static_cast<int>(document.size()) + delta));
+  return bytes;
+}
 
 } // namespace
 
@@ -103,8 +115,14 @@ TEST(BadInput, EveryClassWarnsAndTheBufferMovesOn) {
       {"L = 2^32 - 1", with_length(10, 0xFFFFFFFFu), with_length(10, 0xFFFFFFFFu),
        "no valid metadata trailer"},
       {"L = 0 on four bytes", {0, 0, 0, 0}, {0, 0, 0, 0}, "trailer fills the whole buffer"},
-      {"not JSON", trailer(kPayload, "frames: 1"), kPayload, "not restored"},
-      {"100000 nested arrays", trailer(kPayload, nested(100000)), kPayload, "nested deeper"},
+      {"not JSON", trailer(kPayload, "frames: 1"), trailer(kPayload, "frames: 1"),
+       "passed on untouched"},
+      {"length one byte short", with_length_of(kDocument, -1), with_length_of(kDocument, -1),
+       "passed on untouched"},
+      {"length one byte long", with_length_of(kDocument, +1), with_length_of(kDocument, +1),
+       "passed on untouched"},
+      {"100000 nested arrays", trailer(kPayload, nested(100000)),
+       trailer(kPayload, nested(100000)), "nested deeper"},
       {"null in a number member",
        trailer(kPayload, "{\"frames\":[{\"objects\":[{\"left\":null,\"obj_label\":\"a\","
                          "\"display_text\":\"b\"}]}]}"),
@@ -122,9 +140,9 @@ TEST(BadInput, EveryClassWarnsAndTheBufferMovesOn) {
       {"frames of the wrong type", trailer(kPayload, "{\"frames\":\"all\"}"), kPayload,
        "\"frames\" array"},
       {"invalid UTF-8 in a string", trailer(kPayload, "{\"frames\":[{\"x\":\"\xFF\"}]}"),
-       kPayload, "not restored"},
-      {"invalid UTF-8 outside strings", trailer(kPayload, "{\"frames\":[\xC3\xA9]}"), kPayload,
-       "not restored"},
+       trailer(kPayload, "{\"frames\":[{\"x\":\"\xFF\"}]}"), "not restored"},
+      {"invalid UTF-8 outside strings", trailer(kPayload, "{\"frames\":[\xC3\xA9]}"),
+       trailer(kPayload, "{\"frames\":[\xC3\xA9]}"), "not restored"},
       {"1 MiB label",
        trailer(kPayload, "{\"frames\":[{\"objects\":[{\"obj_label\":\"" + big_label +
                              "\",\"display_text\":\"\"}]}]}"),

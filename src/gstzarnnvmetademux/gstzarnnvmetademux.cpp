@@ -128,7 +128,11 @@ static void cut_trailer(GstBuffer *buf, gsize payload) {
 }
 
 // The document's bytes go straight from the buffer's memory blocks into
-// the reader, which needs them padded; the blocks are never merged.
+// the reader, which needs them padded; the blocks are never merged. The
+// trailer is cut off only once its document has been read: a length damaged
+// in transit points into the payload or into the document, and cutting there
+// would corrupt the payload. A buffer whose document is refused goes on as
+// it arrived.
 static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
                     std::uint32_t length) {
   char *text = filter->reader ? zarn::demux::reader_text(*filter->reader, length) : NULL;
@@ -137,13 +141,14 @@ static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
                        length);
   } else if (gst_buffer_extract(buf, offset, text, length) != length) {
     GST_WARNING_OBJECT(filter, "cannot read the metadata document: not restored");
-    text = NULL;
+  } else if (zarn::demux::restore_document(*filter->reader, length, buf)) {
+    // Nothing would be left of a buffer that is all trailer: that one
+    // keeps it.
+    cut_trailer(buf, offset);
+    return;
   }
-  // The trailer is cut off in any case; nothing would be left of a buffer
-  // that is all trailer, so that one keeps it.
-  cut_trailer(buf, offset);
-  if (text)
-    zarn::demux::restore_document(*filter->reader, length, buf);
+  GST_WARNING_OBJECT(filter, "buffer of %" G_GSIZE_FORMAT " bytes passed on untouched",
+                     gst_buffer_get_size(buf));
 }
 
 static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *parent,
