@@ -161,6 +161,9 @@ static GstFlowReturn transform_ip(GstBaseTransform *trans, GstBuffer *buf) {
                              "\t%s\n",
                  self->count, frames, objects, size, sha1 ? sha1 : "-", latency,
                  description.c_str());
+    // Whole lines only: the demo watches the file to see when a stream
+    // that never ends by itself (UDP) has gone quiet.
+    std::fflush(self->file);
   }
   g_free(sha1);
   self->count++;
