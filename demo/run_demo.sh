@@ -1,21 +1,43 @@
 #!/usr/bin/env bash
-# Runs a sender and a receiver as two gst-launch-1.0 processes that share
+# Runs a sender and a receiver as gst-launch-1.0 processes that share
 # nothing but a byte stage, then compares what was sent with what was
 # restored. Exit status 0 only when every buffer came back with identical
 # payload bytes and metadata.
 #
-#   run_demo.sh --build DIR [--stage tcp|shm|udp|file] [--frames N]
-#               [--objects K] [--width W] [--height H] [--out DIR] [--relay]
+#   run_demo.sh --build DIR [--stage tcp|udp|rtp|ts|srt|shm|file] [--frames N]
+#               [--objects K] [--width W] [--height H] [--out DIR]
+#               [--relay] [--hosts 1|2|3] [--fault KIND [--fault-rate P]]
 #
-# --relay (tcp only) puts a third process between them that demuxes and
-# muxes again, as an aggregator relaying the stream further does; its
-# documents must be the sender's, "pipeline_time" aside.
+# Stages: tcp (gdppay over TCP), udp (one datagram per buffer: small frames
+# only), rtp (rtpgstpay over UDP), ts (H.264 in MPEG-TS over UDP: the mux
+# after the encoder, the demux before the parser and decoder), srt (gdppay
+# over SRT in live mode, which may lose the last buffers when the sender
+# closes: every delivered buffer must be exact), shm (shmsink/shmsrc) and
+# file (gdppay to a file).
 #
-# --hosts 2 (tcp, udp) runs the sender and the receiver (and the relay) on
-# two hosts of their own: network namespaces joined by a veth pair with
-# addresses 10.77.N.1 and 10.77.N.2, made for the run and removed after it,
-# also when it fails. Where namespaces cannot be made the run is skipped
-# (exit status 77).
+# --relay puts a third process between them that demuxes and muxes again,
+# as an aggregator relaying the stream further does; its documents must be
+# the sender's, "pipeline_time" aside.
+#
+# --hosts 2 runs the sender on a host of its own and the receiver (and the
+# relay) on another: network namespaces joined by a veth pair with
+# addresses 10.77.N.1 and 10.77.N.2. --hosts 3 (with --relay) gives the
+# relay a host of its own between them (10.77.N.2 towards the sender,
+# 10.78.N.1 towards the receiver at 10.78.N.2). The namespaces are made for
+# the run and removed after it, also when it fails. Where they cannot be
+# made the run is skipped (exit status 77).
+#
+# --fault (with --relay, udp or rtp) damages the link in front of the
+# relay: drop, duplicate, reorder, truncate, flip-length (a bit of the
+# trailer's length), flip-document (a byte inside the document made
+# invalid), each to a share P of the datagrams (default 0.1), by a small
+# UDP relay of the demo's own (demo/fault_link.py); or restart: the sender
+# is killed mid-stream and started again. The relay and the receiver must
+# keep running and pass every buffer on either exact or untouched with a
+# WARNING.
+#
+# --memcheck runs the relay and the receiver under valgrind's memcheck: any
+# memory error or definite leak fails the run.
 set -euo pipefail
 
 build=""
@@ -27,6 +49,9 @@ height=360
 out=""
 relay=false
 hosts=1
+fault=""
+fault_rate=0.1
+memcheck=false
 
 while (($#)); do
   case "$1" in
@@ -39,18 +64,40 @@ while (($#)); do
     --out) out=$2; shift 2 ;;
     --relay) relay=true; shift ;;
     --hosts) hosts=$2; shift 2 ;;
+    --fault) fault=$2; shift 2 ;;
+    --fault-rate) fault_rate=$2; shift 2 ;;
+    --memcheck) memcheck=true; shift ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-[ -n "$build" ] || { echo "--build DIR is required" >&2; exit 2; }
-if $relay && [ "$stage" != tcp ]; then
-  echo "--relay runs over the tcp stage only" >&2
-  exit 2
-fi
-case "$hosts:$stage" in
-  1:*|2:tcp|2:udp) ;;
-  *) echo "--hosts is 1, or 2 with the tcp or udp stage" >&2; exit 2 ;;
+usage() { echo "$1" >&2; exit 2; }
+[ -n "$build" ] || usage "--build DIR is required"
+case "$stage" in
+  tcp|udp|rtp|ts|srt) network=true ;;
+  shm|file) network=false ;;
+  *) usage "unknown stage: $stage (tcp, udp, rtp, ts, srt, shm, file)" ;;
 esac
+case "$stage" in
+  udp|rtp|ts) datagrams=true ;;
+  *) datagrams=false ;;
+esac
+$relay && ! $network && usage "--relay needs a network stage (tcp, udp, rtp, ts, srt)"
+case "$hosts" in
+  1) ;;
+  2|3) $network || usage "--hosts needs a network stage (tcp, udp, rtp, ts, srt)" ;;
+  *) usage "--hosts is 1, 2 or 3" ;;
+esac
+[ "$hosts" != 3 ] || $relay || usage "--hosts 3 needs --relay"
+case "$fault" in
+  "") ;;
+  drop|duplicate|reorder|truncate|flip-length|flip-document)
+    $relay && [[ "$stage" = udp || "$stage" = rtp ]] ||
+      usage "--fault $fault needs --relay and the udp or rtp stage" ;;
+  restart)
+    $relay && $datagrams || usage "--fault restart needs --relay and the udp, rtp or ts stage" ;;
+  *) usage "unknown fault: $fault" ;;
+esac
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$build" && pwd)
 [ -n "$out" ] || out=$(mktemp -d /tmp/zarn-demo-XXXXXX)
 mkdir -p "$out"
@@ -58,9 +105,21 @@ out=$(cd "$out" && pwd)
 
 export GST_PLUGIN_PATH="$build/src:$build/demo/gstzarndemo"
 export GST_REGISTRY="$out/registry.bin"
-# The demo's processes only talk to each other: nothing here may wait on a
-# clock of another machine.
-launch=(gst-launch-1.0 -q)
+# -e: an interrupt ends the stream, so that what an element still holds
+# (tsdemux keeps the last frame until the next) comes out.
+launch=(gst-launch-1.0 -q -e)
+# No process of the demo may hang a test runner. In the foreground: an
+# interrupt then reaches gst-launch-1.0 once (a second one would kill it).
+bounded=(timeout --foreground -k 5 120)
+# $1: the process's name, for its log.
+checked() {
+  checked_run=("${bounded[@]}")
+  $memcheck && checked_run+=(valgrind --quiet --leak-check=full --show-leak-kinds=definite
+                             --errors-for-leak-kinds=definite
+                             --error-exitcode=99 --suppressions="$here/memcheck.supp"
+                             --log-file="$out/$1-memcheck.log")
+  checked_run+=("${launch[@]}")
+}
 
 # A port nobody on this machine uses, by /proc/net (no extra tools needed).
 free_port() {
@@ -78,31 +137,26 @@ free_port() {
   return 1
 }
 
-# Waits until the receiver's host has a socket on the port: a listening
-# one for tcp (state 0A), a bound one for udp. Up to 30 s: a loaded machine
-# starts gst-launch-1.0 slowly.
+# Waits until a host has a socket on the port: a listening one for tcp
+# (state 0A), a bound one for udp. Up to 30 s: a loaded machine starts
+# gst-launch-1.0 slowly.
 wait_port() {
-  local table=$1 port=$2 hex state=""
+  local host=$1 table=$2 port=$3 hex state="" ns=()
   hex=$(printf '%04X' "$port")
   [ "$table" = tcp ] && state=0A
+  case "$host" in
+    relay) ns=("${relay_ns[@]}") ;;
+    *) ns=("${recv_ns[@]}") ;;
+  esac
   for _ in $(seq 1 600); do
-    if "${recv_ns[@]}" awk -v state="$state" 'NR > 1 && (state == "" || $4 == state) {print $2}' \
+    if "${ns[@]}" awk -v state="$state" 'NR > 1 && (state == "" || $4 == state) {print $2}' \
         "/proc/net/$table" "/proc/net/${table}6" 2>/dev/null | grep -qi ":$hex\$"; then
       return 0
     fi
     sleep 0.05
   done
-  echo "receiver has no $table socket on port $port" >&2
+  echo "the $host has no $table socket on port $port" >&2
   return 1
-}
-
-# Runs the sender to its end. In the background, so that a signal to the
-# demo is handled (and everything cleaned up) at once.
-run_sender() {
-  "$@" > "$out/sender.log" 2>&1 &
-  sender_pid=$!
-  wait "$sender_pid" || sender_status=$?
-  sender_pid=""
 }
 
 wait_file() {
@@ -114,39 +168,122 @@ wait_file() {
   return 1
 }
 
-# As fast as the stages go, except UDP: paced, so that no datagram is
-# dropped.
+# A stream over datagrams never ends by itself: once the tap's file has
+# stopped growing for 1.5 s (or after 60 s), the process is interrupted,
+# which ends its stream, and waited for.
+drain() {
+  local pid=$1 file=$2 last=-1 size quiet=0
+  for _ in $(seq 1 300); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    size=$(stat -c %s "$file" 2>/dev/null || echo 0)
+    if [ "$size" = "$last" ]; then
+      quiet=$((quiet + 1))
+      [ "$quiet" -ge 8 ] && break
+    else
+      quiet=0
+      last=$size
+    fi
+    sleep 0.2
+  done
+  kill -INT "$pid" 2>/dev/null || true
+}
+
+# The byte stage's two ends. The receiving end listens on address $1, port
+# $2; the sending end sends there, paced to the frames' timestamps when $3
+# is true (datagrams are dropped when sent faster than read).
+stage_head() {
+  local addr=$1 port=$2 sock=$((8 * 1024 * 1024))
+  case "$stage" in
+    tcp) head=(tcpserversrc host="$addr" port="$port" '!' gdpdepay) ;;
+    udp) head=(udpsrc address="$addr" port="$port" buffer-size=$sock caps=application/x-zarn) ;;
+    rtp) head=(udpsrc address="$addr" port="$port" buffer-size=$sock
+               caps="application/x-rtp,media=application,clock-rate=90000,encoding-name=X-GST"
+               '!' rtpjitterbuffer latency=100 '!' rtpgstdepay) ;;
+    ts) head=(udpsrc address="$addr" port="$port" buffer-size=$sock
+              caps="video/mpegts,systemstream=true,packetsize=188" '!' tsdemux) ;;
+    srt) head=(srtsrc uri="srt://$addr:$port?mode=listener&latency=50" '!' gdpdepay) ;;
+  esac
+}
+stage_tail() {
+  local addr=$1 port=$2 sync=$3
+  case "$stage" in
+    tcp) tail=(gdppay '!' tcpclientsink host="$addr" port="$port" sync=false) ;;
+    udp) tail=(udpsink host="$addr" port="$port" sync="$sync") ;;
+    rtp) tail=(rtpgstpay config-interval=1 '!' udpsink host="$addr" port="$port" sync="$sync") ;;
+    ts) tail=(mpegtsmux alignment=7 '!' udpsink host="$addr" port="$port" sync="$sync") ;;
+    srt) tail=(gdppay '!' srtsink uri="srt://$addr:$port?mode=caller&latency=50" sync="$sync") ;;
+  esac
+}
+stage_table() {
+  case "$stage" in
+    tcp) echo tcp ;;
+    *) echo udp ;;
+  esac
+}
+
+# Paced where a datagram stage or SRT's live mode needs it; as fast as the
+# stage goes otherwise.
 rate=30/1
-sync=false
-[ "$stage" = udp ] && rate=60/1 && sync=true
-source=(videotestsrc num-buffers="$frames" pattern=ball
-        '!' "video/x-raw,format=I420,width=$width,height=$height,framerate=$rate"
-        '!' zarndemorecords mux-width=1280 mux-height=720
-        '!' zarndemostreammux
-        '!' zarndemodetector num-objects="$objects" seed=7
-        '!' zarndemotap location="$out/sender.tsv"
-        '!' zarnnvmetamux savepath="$out/sender-documents.txt")
-check=(zarnnvmetademux
-       '!' zarndemotap location="$out/receiver.tsv" num-buffers="$frames"
-       '!' zarnnvmetamux savepath="$out/receiver-documents.txt"
-       '!' fakesink sync=false)
-rm -f "$out"/*.tsv "$out"/*-documents.txt
+pace=false
+case "$stage" in
+  udp) rate=60/1; pace=true ;;
+  rtp|ts|srt) pace=true ;;
+esac
+metadata=(zarndemorecords mux-width=1280 mux-height=720
+          '!' zarndemostreammux
+          '!' zarndemodetector num-objects="$objects" seed=7)
+video=(videotestsrc num-buffers="$frames" pattern=ball
+       '!' "video/x-raw,format=I420,width=$width,height=$height,framerate=$rate")
+h264_decode=(h264parse '!' avdec_h264)
+# $1: where the sender's tap writes.
+sender_pipeline() {
+  if [ "$stage" = ts ]; then
+    # GStreamer's encoders drop the SDK's metadata (its API is tagged
+    # "nvdsmeta", they keep only video metas), so the demo's stand-ins for
+    # the SDK attach theirs after the encoder. The sender decodes its own
+    # stream too, for comparing with what the receiver decodes.
+    source=("${video[@]}" '!' x264enc tune=zerolatency speed-preset=ultrafast key-int-max=30
+            '!' tee name=encoded
+            '!' queue '!' "${h264_decode[@]}" '!' zarndemotap location="$out/sender-decoded.tsv"
+            '!' fakesink sync=false
+            encoded. '!' queue '!' "${metadata[@]}")
+  else
+    source=("${video[@]}" '!' "${metadata[@]}")
+  fi
+  source+=('!' zarndemotap location="$1" '!' zarnnvmetamux savepath="$out/sender-documents.txt")
+}
+check=(zarnnvmetademux '!' zarndemotap location="$out/receiver.tsv")
+[ "$stage" = shm ] && check+=(num-buffers="$frames")
+if [ "$stage" = ts ]; then
+  # The demux before the parser and the decoder: they get the encoder's
+  # bytes back.
+  check+=('!' tee name=restored
+          '!' queue '!' zarnnvmetamux savepath="$out/receiver-documents.txt" '!' fakesink sync=false
+          restored. '!' queue '!' "${h264_decode[@]}"
+          '!' zarndemotap location="$out/receiver-decoded.tsv" '!' fakesink sync=false)
+else
+  check+=('!' zarnnvmetamux savepath="$out/receiver-documents.txt" '!' fakesink sync=false)
+fi
+rm -f "$out"/*.tsv "$out"/*-documents.txt "$out"/*.log
 
 receiver_pid=""
 sender_pid=""
 relay_pid=""
+link_pid=""
 sender_status=0
 send_ns=()
+relay_ns=()
 recv_ns=()
 namespaces=()
+relay_addr=127.0.0.1
 recv_addr=127.0.0.1
 # Whatever failed, no process and no namespace of the demo outlives it.
 cleanup() {
-  for pid in "$receiver_pid" "$sender_pid" "$relay_pid"; do
+  for pid in "$receiver_pid" "$sender_pid" "$relay_pid" "$link_pid"; do
     [ -n "$pid" ] && kill "$pid" 2>/dev/null
   done
   for ns in "${namespaces[@]}"; do
-    ip netns pids "$ns" 2>/dev/null | xargs -r kill 2>/dev/null
+    ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null
     ip netns del "$ns" 2>/dev/null
   done
   return 0
@@ -156,121 +293,244 @@ trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 
-# Two hosts: the sender's and the receiver's namespace, a veth pair between
-# them, addresses of their own. Only these addresses are ever used.
+# Hosts of their own: namespaces, veth pairs between them, addresses of
+# their own. Only these addresses are ever used.
+add_host() {
+  ip netns add "$1" 2>/dev/null || return 1
+  namespaces+=("$1")
+  ip -n "$1" link set lo up
+}
+# $1 and $2: namespaces; $3: the 10.x.y network between them.
+add_link() {
+  local a=$1 b=$2 net=$3 ia="z$$a${#namespaces[@]}" ib="z$$b${#namespaces[@]}"
+  ip link add "$ia" type veth peer name "$ib" 2>/dev/null || return 1
+  ip link set "$ia" netns "$a" && ip link set "$ib" netns "$b" || return 1
+  ip -n "$a" addr add "$net.1/24" dev "$ia" && ip -n "$b" addr add "$net.2/24" dev "$ib" &&
+    ip -n "$a" link set "$ia" up && ip -n "$b" link set "$ib" up
+}
 make_hosts() {
-  local n=$(($$ % 200 + 20)) s="zarn-send-$$" r="zarn-recv-$$"
-  ip netns add "$s" 2>/dev/null || return 1
-  namespaces+=("$s")
-  ip netns add "$r" 2>/dev/null || return 1
-  namespaces+=("$r")
-  ip link add "zs$$" type veth peer name "zr$$" 2>/dev/null || return 1
-  ip link set "zs$$" netns "$s" && ip link set "zr$$" netns "$r" || return 1
-  ip -n "$s" addr add "10.77.$n.1/24" dev "zs$$" &&
-    ip -n "$r" addr add "10.77.$n.2/24" dev "zr$$" || return 1
-  for link in "$s lo" "$s zs$$" "$r lo" "$r zr$$"; do
-    set -- $link
-    ip -n "$1" link set "$2" up || return 1
-  done
+  local n=$(($$ % 200 + 20)) s="zarn-send-$$" r="zarn-recv-$$" m="zarn-relay-$$"
+  add_host "$s" && add_host "$r" || return 1
   send_ns=(ip netns exec "$s")
   recv_ns=(ip netns exec "$r")
-  recv_addr="10.77.$n.2"
+  relay_ns=("${recv_ns[@]}")
+  if [ "$hosts" = 2 ]; then
+    add_link "$s" "$r" "10.77.$n" || return 1
+    recv_addr="10.77.$n.2"
+    relay_addr=$recv_addr
+  else
+    add_host "$m" || return 1
+    add_link "$s" "$m" "10.77.$n" && add_link "$m" "$r" "10.78.$n" || return 1
+    relay_ns=(ip netns exec "$m")
+    relay_addr="10.77.$n.2"
+    recv_addr="10.78.$n.2"
+  fi
 }
-if [ "$hosts" = 2 ] && ! make_hosts; then
+if [ "$hosts" != 1 ] && ! make_hosts; then
   echo "skipped: network namespaces cannot be made here (needs root and 'ip netns')"
   exit 77
 fi
-send=("${send_ns[@]}" "${launch[@]}")
-recv=("${recv_ns[@]}" "${launch[@]}")
+
+# $1: the sender's tap file; the rest: where it sends.
+start_sender() {
+  local tap=$1
+  shift
+  sender_pipeline "$tap"
+  "${send_ns[@]}" "${launch[@]}" "${source[@]}" '!' "$@" >> "$out/sender.log" 2>&1 &
+  sender_pid=$!
+}
+# Waits for the sender; in the background, so that a signal to the demo is
+# handled (and everything cleaned up) at once.
+wait_sender() {
+  wait "$sender_pid" || sender_status=$?
+  sender_pid=""
+}
 
 start=$(date +%s.%N)
-case "$stage" in
-  tcp)
-    port=$(free_port tcp)
-    "${recv[@]}" tcpserversrc host="$recv_addr" port="$port" '!' gdpdepay '!' "${check[@]}" \
-      > "$out/receiver.log" 2>&1 &
-    receiver_pid=$!
-    wait_port tcp "$port"
-    if $relay; then
-      relay_port=$(free_port tcp)
-      timeout 120 "${recv[@]}" tcpserversrc host="$recv_addr" port="$relay_port" '!' gdpdepay \
-        '!' zarnnvmetademux '!' zarnnvmetamux savepath="$out/relay-documents.txt" \
-        '!' gdppay '!' tcpclientsink host="$recv_addr" port="$port" sync=false \
-        > "$out/relay.log" 2>&1 &
-      relay_pid=$!
-      wait_port tcp "$relay_port"
-      port=$relay_port
+if $network; then
+  table=$(stage_table)
+  port=$(free_port "$table")
+  stage_head "$recv_addr" "$port"
+  checked receiver
+  "${recv_ns[@]}" "${checked_run[@]}" "${head[@]}" '!' "${check[@]}" \
+    > "$out/receiver.log" 2>&1 &
+  receiver_pid=$!
+  wait_port receiver "$table" "$port"
+  send_addr=$recv_addr
+  send_port=$port
+  if $relay; then
+    relay_port=$(free_port "$table")
+    stage_head "$relay_addr" "$relay_port"
+    relay_head=("${head[@]}")
+    stage_tail "$recv_addr" "$port" false
+    relay_check=(zarnnvmetademux)
+    # Behind a faulty link the relay's demux is judged: what arrived and
+    # what it passed on are both written down, and its warnings logged.
+    [ -n "$fault" ] && relay_check=(zarndemotap location="$out/relay-arrived.tsv"
+                                    '!' zarnnvmetademux)
+    # tsdemux does not say how the H.264 stream is aligned, and mpegtsmux
+    # takes whole access units only. Each buffer is one (the sender's
+    # mpegtsmux got them so): capssetter says so and leaves the bytes alone.
+    # A parser would do it too, but it moves each buffer's metadata to the
+    # access unit before.
+    [ "$stage" = ts ] && relay_check+=('!' capssetter caps="video/x-h264,alignment=(string)au")
+    checked relay
+    GST_DEBUG=${ZARN_RELAY_DEBUG:-zarnnvmetademux:2} "${relay_ns[@]}" "${checked_run[@]}" \
+      "${relay_head[@]}" '!' "${relay_check[@]}" '!' zarndemotap location="$out/relay.tsv" \
+      '!' zarnnvmetamux savepath="$out/relay-documents.txt" '!' "${tail[@]}" \
+      > "$out/relay.log" 2>&1 &
+    relay_pid=$!
+    wait_port relay "$table" "$relay_port"
+    send_addr=$relay_addr
+    send_port=$relay_port
+    case "$fault" in
+      ""|restart) ;;
+      *)
+        link_port=$(free_port udp)
+        "${relay_ns[@]}" "${bounded[@]}" python3 "$here/fault_link.py" \
+          --listen "$relay_addr:$link_port" --forward "$relay_addr:$relay_port" \
+          --fault "$fault" --rate "$fault_rate" --seed $$ > "$out/fault-link.log" 2>&1 &
+        link_pid=$!
+        wait_port relay udp "$link_port"
+        send_port=$link_port
+        ;;
+    esac
+  fi
+  stage_tail "$send_addr" "$send_port" "$pace"
+  if [ "$fault" = restart ]; then
+    # Killed mid-stream, then started again from the first frame.
+    start_sender "$out/sender-1.tsv" "${tail[@]}"
+    for _ in $(seq 1 200); do
+      [ -f "$out/sender-1.tsv" ] && [ "$(wc -l < "$out/sender-1.tsv")" -ge $((frames / 2)) ] && break
+      sleep 0.05
+    done
+    kill -KILL "$sender_pid" 2>/dev/null || true
+    wait "$sender_pid" 2>/dev/null || true
+    start_sender "$out/sender-2.tsv" "${tail[@]}"
+    wait_sender
+    # One list of what was sent, numbered through.
+    cat "$out/sender-1.tsv" "$out/sender-2.tsv" |
+      awk -F '\t' -v OFS='\t' '{$1 = NR - 1; print}' > "$out/sender.tsv"
+  else
+    start_sender "$out/sender.tsv" "${tail[@]}"
+    wait_sender
+  fi
+  relay_status=0
+  if $relay; then
+    $datagrams && drain "$relay_pid" "$out/relay.tsv"
+    wait "$relay_pid" || relay_status=$?
+    relay_pid=""
+    if [ -n "$link_pid" ]; then
+      kill "$link_pid" 2>/dev/null || true
+      wait "$link_pid" 2>/dev/null || true
+      link_pid=""
     fi
-    run_sender "${send[@]}" "${source[@]}" '!' gdppay '!' tcpclientsink host="$recv_addr" \
-      port="$port" sync=false
-    ;;
-  shm)
-    socket="$out/shm-socket"
-    rm -f "$socket"
-    "${launch[@]}" "${source[@]}" '!' shmsink socket-path="$socket" wait-for-connection=true \
-      shm-size=$((64 * 1024 * 1024)) sync=false > "$out/sender.log" 2>&1 &
-    sender_pid=$!
-    wait_file "$socket"
-    timeout 120 "${launch[@]}" shmsrc socket-path="$socket" is-live=true '!' "${check[@]}" \
-      > "$out/receiver.log" 2>&1 &
-    receiver_pid=$!
-    # shmsink may report an error when the reader leaves right after the
-    # last buffer; what arrived is judged by the report below.
-    wait "$sender_pid" || sender_status=$?
-    sender_pid=""
-    ;;
-  udp)
-    port=$(free_port udp)
-    timeout 120 "${recv[@]}" udpsrc address="$recv_addr" port="$port" \
-      buffer-size=$((8 * 1024 * 1024)) caps=application/x-zarn '!' "${check[@]}" \
-      > "$out/receiver.log" 2>&1 &
-    receiver_pid=$!
-    wait_port udp "$port"
-    run_sender "${send[@]}" "${source[@]}" '!' udpsink host="$recv_addr" port="$port" sync=$sync
-    ;;
-  file)
-    run_sender "${launch[@]}" "${source[@]}" '!' gdppay '!' filesink location="$out/stream.gdp" \
-      sync=false
-    "${launch[@]}" filesrc location="$out/stream.gdp" '!' gdpdepay '!' "${check[@]}" \
-      > "$out/receiver.log" 2>&1 &
-    receiver_pid=$!
-    ;;
-  *)
-    echo "unknown stage: $stage (tcp, shm, udp, file)" >&2
-    exit 2
-    ;;
-esac
+  fi
+  $datagrams && drain "$receiver_pid" "$out/receiver.tsv"
+else
+  case "$stage" in
+    shm)
+      socket="$out/shm-socket"
+      rm -f "$socket"
+      sender_pipeline "$out/sender.tsv"
+      "${bounded[@]}" "${launch[@]}" "${source[@]}" '!' shmsink socket-path="$socket" \
+        wait-for-connection=true shm-size=$((64 * 1024 * 1024)) sync=false \
+        > "$out/sender.log" 2>&1 &
+      sender_pid=$!
+      wait_file "$socket"
+      "${bounded[@]}" "${launch[@]}" shmsrc socket-path="$socket" is-live=true '!' "${check[@]}" \
+        > "$out/receiver.log" 2>&1 &
+      receiver_pid=$!
+      # shmsink may report an error when the reader leaves right after the
+      # last buffer; what arrived is judged by the report below.
+      wait_sender
+      ;;
+    file)
+      start_sender "$out/sender.tsv" gdppay '!' filesink location="$out/stream.gdp" sync=false
+      wait_sender
+      "${bounded[@]}" "${launch[@]}" filesrc location="$out/stream.gdp" '!' gdpdepay \
+        '!' "${check[@]}" > "$out/receiver.log" 2>&1 &
+      receiver_pid=$!
+      ;;
+  esac
+fi
 receiver_status=0
 wait "$receiver_pid" || receiver_status=$?
 receiver_pid=""
 end=$(date +%s.%N)
 
-echo "stage: $stage, $frames frames of ${width}x${height}, $objects objects per frame," \
+where="one host"
+[ "$hosts" = 1 ] || where="$hosts hosts"
+echo "stage: $stage on $where, $frames frames of ${width}x${height}, $objects objects per frame," \
   "$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.1f", b - a}') s"
 [ "$sender_status" -eq 0 ] || echo "sender exited with status $sender_status" \
   "(see $out/sender.log)"
 [ "$receiver_status" -eq 0 ] || echo "receiver exited with status $receiver_status" \
   "(see $out/receiver.log)"
-relay_status=0
+if $memcheck; then
+  for name in relay receiver; do
+    [ -f "$out/$name-memcheck.log" ] || continue
+    if [ -s "$out/$name-memcheck.log" ]; then
+      echo "memcheck: the $name has memory errors or leaks (see $out/$name-memcheck.log)"
+    else
+      echo "memcheck: the $name ran without a memory error or a definite leak"
+    fi
+  done
+fi
+status=0
+[ "$receiver_status" -eq 0 ] || status=1
+# shmsink may fail as the reader leaves (above); any other sender must not.
+[ "$sender_status" -eq 0 ] || [ "$stage" = shm ] || status=1
+
+if [ -n "$fault" ]; then
+  [ "$relay_status" -eq 0 ] || { echo "relay exited with status $relay_status" \
+    "(see $out/relay.log)"; status=1; }
+  echo "fault: $fault$([ "$fault" = restart ] || echo ", a share of $fault_rate of the datagrams")"
+  [ -f "$out/fault-link.log" ] && sed 's/^/  link: /' "$out/fault-link.log"
+  warnings=$(grep -c 'WARN.*zarnnvmetademux' "$out/relay.log" || true)
+  "$build/demo/zarn-demo-report" --faults --warnings "$warnings" "$out/sender.tsv" \
+    "$out/relay-arrived.tsv" "$out/relay.tsv" "$out/receiver.tsv" || status=1
+  exit "$status"
+fi
+
+lossy=()
+[ "$stage" = srt ] && lossy=(--lossy)
+relay_tap=()
 if $relay; then
-  # The relay ends when the sender's connection closes; it has to by now.
-  wait "$relay_pid" || relay_status=$?
-  relay_pid=""
+  relay_tap=(--relay "$out/relay.tsv")
   mask() { sed -E 's/"pipeline_time":-?[0-9]+/"pipeline_time":P/g' "$1"; }
   if [ "$relay_status" -ne 0 ]; then
     echo "relay exited with status $relay_status (see $out/relay.log)"
+    status=1
+  elif [ "$stage" = srt ] &&
+      [ -z "$(comm -13 <(mask "$out/sender-documents.txt" | sort) \
+                       <(mask "$out/relay-documents.txt" | sort))" ]; then
+    echo "relay: $(wc -l < "$out/relay-documents.txt") documents, each one of the sender's" \
+      "(\"pipeline_time\" aside)"
   elif cmp -s <(mask "$out/sender-documents.txt") <(mask "$out/relay-documents.txt"); then
     echo "relay: $(wc -l < "$out/relay-documents.txt") documents, each the sender's" \
       "(\"pipeline_time\" aside)"
   else
     echo "relay: its documents differ from the sender's (see $out/relay-documents.txt)"
-    relay_status=1
+    status=1
   fi
 fi
-report_status=0
-"$build/demo/zarn-demo-report" --expect "$frames" "$out/sender.tsv" "$out/receiver.tsv" \
-  "$out/sender-documents.txt" "$out/receiver-documents.txt" || report_status=$?
-[ "$relay_status" -eq 0 ] || exit 1
-# shmsink may fail as the reader leaves (above); any other sender must not.
-[ "$sender_status" -eq 0 ] || [ "$stage" = shm ] || exit 1
-exit "$report_status"
+expect=(--expect "$frames")
+"$build/demo/zarn-demo-report" "${expect[@]}" "${lossy[@]}" "${relay_tap[@]}" \
+  "$out/sender.tsv" "$out/receiver.tsv" "$out/sender-documents.txt" \
+  "$out/receiver-documents.txt" || status=1
+if [ "$stage" = ts ]; then
+  # Decoding what came through gives the frames that decoding the
+  # encoder's own output gave.
+  decoded() { cut -f4,5 "$1" 2>/dev/null; }
+  if [ -s "$out/sender-decoded.tsv" ] &&
+      cmp -s <(decoded "$out/sender-decoded.tsv") <(decoded "$out/receiver-decoded.tsv"); then
+    echo "  decoded     $(wc -l < "$out/receiver-decoded.tsv") frames, each identical to" \
+      "decoding the encoder's output"
+  else
+    echo "  decoded     frames differ from decoding the encoder's output" \
+      "(see $out/receiver-decoded.tsv)"
+    status=1
+  fi
+fi
+exit "$status"

@@ -7,8 +7,10 @@ packages=(
   g++ meson ninja-build pkg-config
   libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly gstreamer1.0-libav
   nlohmann-json3-dev libsimdjson-dev libgtest-dev
   clang libclang-rt-14-dev
+  iproute2 python3 valgrind
 )
 
 missing=()
