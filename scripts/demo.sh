@@ -3,7 +3,8 @@
 # gst-launch-1.0 processes joined only by a TCP byte stream on loopback
 # (gdppay framing), and prints what came back. Options go to
 # demo/run_demo.sh: --frames N, --objects K, --width W, --height H,
-# --stage tcp|shm|udp|file, --out DIR, --relay.
+# --stage tcp|udp|rtp|ts|srt|shm|file, --out DIR, --relay, --hosts 2|3,
+# --fault KIND, --memcheck (see demo/run_demo.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
