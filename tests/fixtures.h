@@ -48,7 +48,8 @@ inline GstBuffer *payload_buffer(gsize size) {
 // would merge them into one.
 inline std::vector<guint8> bytes_of(GstBuffer *buffer) {
   std::vector<guint8> bytes(gst_buffer_get_size(buffer));
-  gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
+  if (!bytes.empty())
+    gst_buffer_extract(buffer, 0, bytes.data(), bytes.size());
   return bytes;
 }
 

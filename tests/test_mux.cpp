@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "fixtures.h"
+#include "glib_log_check.h"
 #include "plugin_env.h"
 #include "gstzarnnvmetamux.h"
 
@@ -107,8 +108,21 @@ TEST(MuxElement, FactoryAndProperties) {
   EXPECT_STREQ(g_param_spec_get_nick(savepath), "Savepath");
   EXPECT_STREQ(g_param_spec_get_blurb(savepath), "path to file for writing jsons");
   EXPECT_STREQ(g_value_get_string(g_param_spec_get_default_value(savepath)), "output.txt");
-  for (GParamSpec *p : {silent, savepath})
+  for (GParamSpec *p : {silent, savepath}) {
     EXPECT_EQ(p->flags & (G_PARAM_READWRITE | G_PARAM_CONSTRUCT), G_PARAM_READWRITE);
+    EXPECT_EQ(p->flags & G_PARAM_STATIC_STRINGS, G_PARAM_STATIC_STRINGS) << p->name;
+  }
+  {
+    // An id the element does not know gets GObject's usual warning, which
+    // the test main counts instead of failing on.
+    zarn_test::GLibLogExpected expect;
+    GValue value = G_VALUE_INIT;
+    g_value_init(&value, G_TYPE_BOOLEAN);
+    G_OBJECT_GET_CLASS(mux)->set_property(G_OBJECT(mux), 99, &value, silent);
+    G_OBJECT_GET_CLASS(mux)->get_property(G_OBJECT(mux), 99, &value, silent);
+    EXPECT_EQ(expect.seen(), 2);
+    g_value_unset(&value);
+  }
   GstPad *sink = gst_element_get_static_pad(mux, "sink");
   GstPad *src = gst_element_get_static_pad(mux, "src");
   ASSERT_NE(sink, nullptr);

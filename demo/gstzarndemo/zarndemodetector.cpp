@@ -118,11 +118,11 @@ static void zarn_demo_detector_class_init(ZarnDemoDetectorClass *klass) {
   g_object_class_install_property(
       gobject_class, PROP_NUM_OBJECTS,
       g_param_spec_uint("num-objects", "Objects", "Objects per frame", 0, 10000, 5,
-                        G_PARAM_READWRITE));
+                        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   g_object_class_install_property(
       gobject_class, PROP_SEED,
       g_param_spec_uint("seed", "Seed", "Seed of the synthetic detections", 0, G_MAXUINT, 1,
-                        G_PARAM_READWRITE));
+                        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   auto *trans_class = GST_BASE_TRANSFORM_CLASS(klass);
   trans_class->transform_ip = transform_ip;
   zarn_demo_class_setup(trans_class, "Demo detector",

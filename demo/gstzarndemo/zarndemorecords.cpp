@@ -73,15 +73,15 @@ static void zarn_demo_records_class_init(ZarnDemoRecordsClass *klass) {
   g_object_class_install_property(
       gobject_class, PROP_FIRST_ID,
       g_param_spec_int64("first-id", "First id", "Identity of the first frame", 0, G_MAXINT64,
-                         1, G_PARAM_READWRITE));
+                         1, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   g_object_class_install_property(
       gobject_class, PROP_MUX_WIDTH,
       g_param_spec_int("mux-width", "Muxer width", "Width after the stream muxer", 0, G_MAXINT,
-                       1280, G_PARAM_READWRITE));
+                       1280, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   g_object_class_install_property(
       gobject_class, PROP_MUX_HEIGHT,
       g_param_spec_int("mux-height", "Muxer height", "Height after the stream muxer", 0,
-                       G_MAXINT, 720, G_PARAM_READWRITE));
+                       G_MAXINT, 720, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   auto *trans_class = GST_BASE_TRANSFORM_CLASS(klass);
   trans_class->set_caps = set_caps;
   trans_class->transform_ip = transform_ip;

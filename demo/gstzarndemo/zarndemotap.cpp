@@ -233,11 +233,11 @@ static void zarn_demo_tap_class_init(ZarnDemoTapClass *klass) {
   g_object_class_install_property(
       gobject_class, PROP_LOCATION,
       g_param_spec_string("location", "Location", "File for one line per buffer", NULL,
-                          G_PARAM_READWRITE));
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   g_object_class_install_property(
       gobject_class, PROP_NUM_BUFFERS,
       g_param_spec_int64("num-buffers", "Buffers", "End the stream after this many (-1: never)",
-                         -1, G_MAXINT64, -1, G_PARAM_READWRITE));
+                         -1, G_MAXINT64, -1, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   auto *trans_class = GST_BASE_TRANSFORM_CLASS(klass);
   trans_class->transform_ip = transform_ip;
   trans_class->start = start;

@@ -49,7 +49,7 @@ static void gst_zarn_nv_meta_mux_class_init(GstzarnNvMetaMuxClass *klass) {
   g_object_class_install_property(
       gobject_class, PROP_SAVEPATH,
       g_param_spec_string("savepath", "Savepath", "path to file for writing jsons", "output.txt",
-                          G_PARAM_READWRITE));
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
   zarn::set_template_class(element_class, "zarnNvMetaMux", &sink_factory, &src_factory);
 }

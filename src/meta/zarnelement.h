@@ -10,7 +10,7 @@ namespace zarn {
 
 inline GParamSpec *silent_param_spec() {
   return g_param_spec_boolean("silent", "Silent", "Produce verbose output ?", FALSE,
-                              G_PARAM_READWRITE);
+                              static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
 }
 
 inline void set_template_class(GstElementClass *klass, const char *longname,
