@@ -44,18 +44,24 @@ public:
 const auto *const register_demux = ::testing::AddGlobalTestEnvironment(new RegisterDemux);
 
 std::vector<std::string> warnings;
+// How many of them did not name a demux element.
+int warnings_without_element = 0;
 
 void collect(GstDebugCategory *category, GstDebugLevel level, const gchar *, const gchar *, gint,
-             GObject *, GstDebugMessage *message, gpointer) {
+             GObject *object, GstDebugMessage *message, gpointer) {
   if (level == GST_LEVEL_WARNING &&
-      std::string(gst_debug_category_get_name(category)) == "zarnnvmetademux")
+      std::string(gst_debug_category_get_name(category)) == "zarnnvmetademux") {
     warnings.push_back(gst_debug_message_get(message));
+    if (!object || !g_type_is_a(G_OBJECT_TYPE(object), GST_TYPE_ZARNNVMETADEMUX))
+      warnings_without_element++;
+  }
 }
 
 // Pushes raw bytes through the demux and returns what came out, with the
 // warnings it logged.
 GstBuffer *demux_bytes(const std::vector<guint8> &bytes) {
   warnings.clear();
+  warnings_without_element = 0;
   gst_debug_add_log_function(collect, NULL, NULL);
   GstHarness *h = gst_harness_new("zarnnvmetademux");
   gst_harness_set_src_caps_str(h, "application/x-test");
@@ -157,6 +163,8 @@ TEST(BadInput, EveryClassWarnsAndTheBufferMovesOn) {
       found = found || w.find(c.warning) != std::string::npos;
     EXPECT_TRUE(found) << c.name << ": no WARNING containing '" << c.warning << "' among "
                        << warnings.size();
+    // Each line names the element it came from, restorers' lines too.
+    EXPECT_EQ(warnings_without_element, 0) << c.name;
     gst_buffer_unref(out);
   }
 }

@@ -38,8 +38,9 @@ void set_float(const Members<N> &m, const doc::Member (&table)[N], int index, fl
                bool required = false) {
   const element *value = m.get(index);
   if (value ? !to_float(*value, field) : required)
-    GST_WARNING("object member \"%s\" missing or not a number, default kept",
-                name_of(table, index));
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "object member \"%s\" missing or not a number, default kept",
+                       name_of(table, index));
 }
 
 template <std::size_t N>
@@ -49,7 +50,8 @@ void set_int32(const Members<N> &m, const doc::Member (&table)[N], int index, gi
   if (value && to_int32(*value, &v))
     *field = v;
   else if (value)
-    GST_WARNING("member \"%s\" is not a number, default kept", name_of(table, index));
+    GST_WARNING_OBJECT(zarn::demux::log_object, "member \"%s\" is not a number, default kept",
+                       name_of(table, index));
 }
 
 template <std::size_t N>
@@ -58,7 +60,8 @@ bool required_string(const Members<N> &m, const doc::Member (&table)[N], int ind
   const element *value = m.get(index);
   if (value && value->get_string().get(*text) == simdjson::SUCCESS)
     return true;
-  GST_WARNING("member \"%s\" missing or not a string, default kept", name_of(table, index));
+  GST_WARNING_OBJECT(zarn::demux::log_object, "member \"%s\" missing or not a string, default kept",
+                     name_of(table, index));
   return false;
 }
 
@@ -67,7 +70,9 @@ bool required_string(const Members<N> &m, const doc::Member (&table)[N], int ind
 void copy_label(std::string_view text, gchar (&label)[MAX_LABEL_SIZE]) {
   const std::size_t n = std::min<std::size_t>(text.size(), MAX_LABEL_SIZE - 1);
   if (n < text.size())
-    GST_WARNING("label of %" G_GSIZE_FORMAT " bytes cut to %" G_GSIZE_FORMAT, text.size(), n);
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "label of %" G_GSIZE_FORMAT " bytes cut to %" G_GSIZE_FORMAT, text.size(),
+                       n);
   std::memcpy(label, text.data(), n);
   label[n] = '\0';
 }
@@ -87,7 +92,8 @@ void restore_tracker(const element &entry, NvDsObjectMeta *obj) {
   if (id && to_int64(*id, &value))
     obj->object_id = static_cast<guint64>(value);
   else
-    GST_WARNING("tracker member \"object_id\" missing or not a number, default kept");
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "tracker member \"object_id\" missing or not a number, default kept");
 }
 
 // Class entries in document order. Consecutive entries with one
@@ -99,7 +105,7 @@ void restore_classes(NvDsBatchMeta *batch, const array &classes, NvDsObjectMeta 
   for (element entry : classes) {
     Members<classification::count> m;
     if (!collect(entry, classification::members, &m)) {
-      GST_WARNING("class entry is not an object, skipped");
+      GST_WARNING_OBJECT(zarn::demux::log_object, "class entry is not an object, skipped");
       continue;
     }
     std::int32_t id;
@@ -116,8 +122,7 @@ void restore_classes(NvDsBatchMeta *batch, const array &classes, NvDsObjectMeta 
     std::string_view text;
     if (required_string(m, classification::members, classification::result_label, &text))
       copy_label(text, label->result_label);
-    set_float(m, classification::members, classification::result_prob, &label->result_prob,
-              true);
+    set_float(m, classification::members, classification::result_prob, &label->result_prob, true);
     nvds_add_label_info_meta_to_classifier(classifier, label);
   }
   if (!classifier)
@@ -181,7 +186,7 @@ void restore_frame(NvDsBatchMeta *batch, const FrameEntry &frame_entry) {
           if (collect(o, object::members, &m))
             restore_object(batch, m, frame);
           else
-            GST_WARNING("object entry is not an object, skipped");
+            GST_WARNING_OBJECT(zarn::demux::log_object, "object entry is not an object, skipped");
         }
       }
     }
@@ -213,7 +218,8 @@ void restore_batch(const std::vector<FrameEntry> &frames, GstBuffer *buffer) {
   NvDsMeta *meta = gst_buffer_add_nvds_meta(buffer, batch, NULL, nvds_batch_meta_copy_func,
                                             nvds_batch_meta_release_func);
   if (!meta) {
-    GST_WARNING("cannot attach a batch to the buffer: no batch restored");
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "cannot attach a batch to the buffer: no batch restored");
     nvds_batch_meta_release_func(batch, NULL);
     return;
   }
@@ -236,7 +242,8 @@ void restore_batch(const std::vector<FrameEntry> &frames, GstBuffer *buffer) {
 
   // Never attached a second time: each attached meta releases the batch.
   if (gst_buffer_get_nvds_batch_meta(buffer) != batch)
-    GST_WARNING("the restored batch is not the one the buffer reports");
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "the restored batch is not the one the buffer reports");
 }
 
 } // namespace demux

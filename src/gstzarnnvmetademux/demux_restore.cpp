@@ -43,7 +43,7 @@ void set_pair(const Members<resolution::count> &m, int index, int64_t *width, in
   const char *name = resolution::members[index].name;
   array elements;
   if (pair->get_array().get(elements) != simdjson::SUCCESS) {
-    GST_WARNING("member \"%s\" is not an array, ignored", name);
+    GST_WARNING_OBJECT(zarn::demux::log_object, "member \"%s\" is not an array, ignored", name);
     return;
   }
   int64_t *fields[2] = {width, height};
@@ -55,11 +55,13 @@ void set_pair(const Members<resolution::count> &m, int index, int64_t *width, in
     if (to_int32(value, &v))
       *fields[i] = v;
     else
-      GST_WARNING("member \"%s\" has no number at index %zu", name, i);
+      GST_WARNING_OBJECT(zarn::demux::log_object, "member \"%s\" has no number at index %zu", name,
+                         i);
     i++;
   }
   for (; i < 2; i++)
-    GST_WARNING("member \"%s\" has no number at index %zu", name, i);
+    GST_WARNING_OBJECT(zarn::demux::log_object, "member \"%s\" has no number at index %zu", name,
+                       i);
 }
 
 NvDsMetaId *identity_record(const Members<frame::count> &entry) {
@@ -68,11 +70,12 @@ NvDsMetaId *identity_record(const Members<frame::count> &entry) {
   // Batches whose frames carried no identity record are common: a missing
   // "id" is no warning, one of the wrong type is.
   if (!id) {
-    GST_DEBUG("frame entry without \"id\": no identity record");
+    GST_DEBUG_OBJECT(zarn::demux::log_object, "frame entry without \"id\": no identity record");
     return NULL;
   }
   if (!to_int64(*id, &value)) {
-    GST_WARNING("frame entry \"id\" is not a number: no identity record");
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "frame entry \"id\" is not a number: no identity record");
     return NULL;
   }
   NvDsMetaId *record = g_new0(NvDsMetaId, 1);
@@ -85,8 +88,9 @@ NvDsMetaId *identity_record(const Members<frame::count> &entry) {
       for (int i = 0; i < 3; i++) {
         const element *v = times.get(members[i]);
         if (v && !to_int64(*v, fields[i]))
-          GST_WARNING("member \"%s\" is not a number, left at %" G_GINT64_FORMAT,
-                      ts::members[members[i]].name, *fields[i]);
+          GST_WARNING_OBJECT(zarn::demux::log_object,
+                             "member \"%s\" is not a number, left at %" G_GINT64_FORMAT,
+                             ts::members[members[i]].name, *fields[i]);
       }
     }
   }
@@ -108,11 +112,14 @@ NvDims *dimensions_record(const Members<frame::count> &entry) {
 // Only refused documents are searched for a NUL byte, to say why.
 void warn_refused(simdjson::error_code error, const char *text, std::size_t length) {
   if (std::memchr(text, '\0', length))
-    GST_WARNING("metadata document holds a NUL byte: not restored");
+    GST_WARNING_OBJECT(zarn::demux::log_object, "metadata document holds a NUL byte: not restored");
   else if (error == simdjson::DEPTH_ERROR)
-    GST_WARNING("metadata document nested deeper than %zu levels: not restored", kMaxNesting);
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "metadata document nested deeper than %zu levels: not restored",
+                       kMaxNesting);
   else
-    GST_WARNING("metadata document not restored: %s", simdjson::error_message(error));
+    GST_WARNING_OBJECT(zarn::demux::log_object, "metadata document not restored: %s",
+                       simdjson::error_message(error));
 }
 
 bool parse_and_restore(simdjson::dom::parser &parser, const char *text, std::size_t length,
@@ -135,7 +142,8 @@ bool parse_and_restore(simdjson::dom::parser &parser, const char *text, std::siz
                              ? members.get(zarn::doc::root::frames)
                              : nullptr;
   if (!value || value->get_array().get(frames) != simdjson::SUCCESS) {
-    GST_WARNING("document without a \"frames\" array: no metadata restored");
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "document without a \"frames\" array: no metadata restored");
     return true;
   }
   entries.clear();
@@ -158,6 +166,8 @@ bool init_parser(simdjson::dom::parser &parser, std::size_t capacity) {
 
 namespace zarn {
 namespace demux {
+
+thread_local GstObject *log_object = NULL;
 
 Reader *reader_new() {
   Reader *reader = new (std::nothrow) Reader;
@@ -189,7 +199,7 @@ void restore_records(std::vector<FrameEntry> &frames, GstBuffer *buffer) {
   for (FrameEntry &entry : frames) {
     if (!entry.is_object) {
       if (!entry.is_null)
-        GST_WARNING("frame entry is not an object, skipped");
+        GST_WARNING_OBJECT(zarn::demux::log_object, "frame entry is not an object, skipped");
       continue;
     }
     if (NvDsMetaId *id = identity_record(entry.members)) {
@@ -217,7 +227,8 @@ bool restore_document(Reader &reader, std::size_t length, GstBuffer *buffer) {
     std::vector<FrameEntry> entries;
     parsed = parse_and_restore(large, reader.text.get(), length, entries, buffer);
   } else {
-    GST_WARNING("no memory for a metadata document of %zu bytes: not restored", length);
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "no memory for a metadata document of %zu bytes: not restored", length);
   }
   reader.text.reset();
   reader.capacity = 0;
@@ -235,12 +246,13 @@ void deserialize_json_to_meta(const unsigned char *document, unsigned int length
   try {
     char *text = reader ? zarn::demux::reader_text(*reader, length) : NULL;
     if (!text) {
-      GST_WARNING("no memory for a metadata document of %u bytes: not restored", length);
+      GST_WARNING_OBJECT(zarn::demux::log_object,
+                         "no memory for a metadata document of %u bytes: not restored", length);
       return;
     }
     std::memcpy(text, document, length);
     zarn::demux::restore_document(*reader, length, buffer);
   } catch (const std::exception &e) {
-    GST_WARNING("metadata document not restored: %s", e.what());
+    GST_WARNING_OBJECT(zarn::demux::log_object, "metadata document not restored: %s", e.what());
   }
 }

@@ -26,6 +26,22 @@ using simdjson::dom::element;
 // initialised (a caller of the exported functions).
 void ensure_debug_category();
 
+// The element whose buffer this thread is restoring, so that each log line
+// names it; NULL for callers of the exported functions.
+extern thread_local GstObject *log_object;
+
+// Sets log_object for as long as it lives.
+class LogAs {
+public:
+  explicit LogAs(GstObject *object) : previous_(log_object) { log_object = object; }
+  ~LogAs() { log_object = previous_; }
+  LogAs(const LogAs &) = delete;
+  LogAs &operator=(const LogAs &) = delete;
+
+private:
+  GstObject *previous_;
+};
+
 // The members of one object of the document, found in one walk over it and
 // indexed by the entry's member table. A name that comes twice keeps its
 // last value, as a JSON object holds only one value per name.

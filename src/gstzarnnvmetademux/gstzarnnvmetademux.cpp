@@ -135,6 +135,7 @@ static void cut_trailer(GstBuffer *buf, gsize payload) {
 // it arrived.
 static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
                     std::uint32_t length) {
+  const zarn::demux::LogAs log_as(GST_OBJECT(filter));
   char *text = filter->reader ? zarn::demux::reader_text(*filter->reader, length) : NULL;
   if (!text) {
     GST_WARNING_OBJECT(filter, "no memory for a metadata document of %u bytes: not restored",
