@@ -11,6 +11,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "debug_log.h"
 #include "fixtures.h"
 #include "glib_log_check.h"
 #include "plugin_env.h"
@@ -357,6 +358,7 @@ TEST(MuxLogFile, OneLinePerDocumentAndOneOpen) {
   const std::string dir = temp_dir();
   const std::string path = dir + "/docs.txt";
   PrintCapture print;
+  zarn_test::DebugLog log("zarnnvmetamux", GST_LEVEL_DEBUG);
   GstHarness *h = new_mux();
   g_object_set(h->element, "savepath", path.c_str(), NULL);
   std::string expected;
@@ -371,6 +373,16 @@ TEST(MuxLogFile, OneLinePerDocumentAndOneOpen) {
   EXPECT_EQ(read_file(path), expected);
   EXPECT_EQ(expected.substr(0, expected.find('\n')), "{\"frames\":[{\"id\":0,\"ts\":{\"corrected\":100}}]},");
   EXPECT_EQ(printed, "Open file!\n");
+  // The element's debug category says the same, naming the element: the
+  // file once, each document with its kind and size.
+  const auto opened = log.find(GST_LEVEL_INFO, "document log file " + path + " opened");
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_TRUE(opened[0].names_object);
+  const auto documents = log.find(GST_LEVEL_DEBUG, "buffer-level document, ");
+  ASSERT_EQ(documents.size(), 3u);
+  EXPECT_TRUE(documents[0].names_object);
+  EXPECT_EQ(documents[0].text,
+            "buffer-level document, " + std::to_string(expected.find(",\n")) + " bytes");
   gst_harness_teardown(h);
   unlink(path.c_str());
   rmdir(dir.c_str());
@@ -404,6 +416,7 @@ TEST(MuxLogFile, KeepsTheOpenFileAcrossPathChangesAndPausesOnEmpty) {
 
 TEST(MuxLogFile, MissingDirectoryIsReportedPerBufferAndBuffersFlow) {
   PrintCapture print;
+  zarn_test::DebugLog log("zarnnvmetamux", GST_LEVEL_WARNING);
   GstHarness *h = new_mux();
   g_object_set(h->element, "savepath", "/nonexistent-zarn-dir/docs.txt", NULL);
   for (int i = 0; i < 3; i++) {
@@ -415,6 +428,10 @@ TEST(MuxLogFile, MissingDirectoryIsReportedPerBufferAndBuffersFlow) {
     gst_buffer_unref(out);
   }
   EXPECT_EQ(printed, "Failed to open file!\nFailed to open file!\nFailed to open file!\n");
+  EXPECT_EQ(log.find(GST_LEVEL_WARNING, "cannot open the document log file "
+                                        "/nonexistent-zarn-dir/docs.txt: No such file")
+                .size(),
+            3u);
   gst_harness_teardown(h);
 }
 

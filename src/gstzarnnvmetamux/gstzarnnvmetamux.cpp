@@ -13,7 +13,7 @@
 
 #include "zarnelement.h"
 
-GST_DEBUG_CATEGORY_STATIC(gst_zarn_nv_meta_mux_debug);
+GST_DEBUG_CATEGORY(gst_zarn_nv_meta_mux_debug);
 #define GST_CAT_DEFAULT gst_zarn_nv_meta_mux_debug
 
 enum { PROP_0, PROP_SILENT, PROP_SAVEPATH };
@@ -133,15 +133,10 @@ static const GstBufferCopyFlags kCarried =
     static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS | GST_BUFFER_COPY_TIMESTAMPS);
 
 static GstBuffer *muxed_buffer(GstzarnNvMetaMux *filter, GstBuffer *buf) {
-  gboolean has_path;
-  GST_OBJECT_LOCK(filter);
-  has_path = filter->savepath != NULL;
-  GST_OBJECT_UNLOCK(filter);
-
   // Kept from buffer to buffer on each streaming thread, so that its
   // storage is reused.
   static thread_local zarn::mux::Text text;
-  zarn::mux::write_document(buf, has_path ? filter : NULL, text);
+  zarn::mux::write_document(buf, filter, text);
   return zarn::mux::trailer_buffer(buf, reinterpret_cast<const unsigned char *>(text.data.get()),
                                    static_cast<unsigned int>(text.size), kCarried);
 }
@@ -174,10 +169,14 @@ static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *par
   return gst_pad_push(filter->srcpad, out);
 }
 
-static gboolean zarnnvmetamux_init(GstPlugin *plugin) {
-  if (!gst_zarn_nv_meta_mux_debug)
+void zarn::mux::ensure_debug_category() {
+  if (G_UNLIKELY(!gst_zarn_nv_meta_mux_debug))
     GST_DEBUG_CATEGORY_INIT(gst_zarn_nv_meta_mux_debug, "zarnnvmetamux", 0,
                             "Template zarnnvmetamux");
+}
+
+static gboolean zarnnvmetamux_init(GstPlugin *plugin) {
+  zarn::mux::ensure_debug_category();
   return gst_element_register(plugin, "zarnnvmetamux", GST_RANK_NONE,
                               GST_TYPE_ZARNNVMETAMUX);
 }

@@ -3,6 +3,7 @@
 #include "mux_document.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,8 @@
 
 #include "gstzarnnvmetamux.h"
 #include "mux_writer.h"
+
+#define GST_CAT_DEFAULT gst_zarn_nv_meta_mux_debug
 
 namespace doc = zarn::doc;
 using zarn::mux::RecordMembers;
@@ -116,6 +119,7 @@ bool write_document(GstBuffer *buffer, GstzarnNvMetaMux *element, Text &text) {
       path.assign(element->savepath->str, element->savepath->len);
     GST_OBJECT_UNLOCK(element);
   }
+  ensure_debug_category();
   const std::int64_t now = getTs();
 
   text.size = 0;
@@ -131,8 +135,18 @@ bool write_document(GstBuffer *buffer, GstzarnNvMetaMux *element, Text &text) {
     text.size = 0;
     return false;
   }
-  if (element && !path.empty())
+  GST_DEBUG_OBJECT(element, "%s document, %zu bytes",
+                   first->meta_type == NVDS_BATCH_GST_META ? "batch" : "buffer-level",
+                   text.size);
+  if (element && !path.empty()) {
+    const bool was_open = element->save_file != NULL;
     add_to_file(std::string(text.data.get(), text.size), path, &element->save_file);
+    if (!element->save_file)
+      GST_WARNING_OBJECT(element, "cannot open the document log file %s: %s", path.c_str(),
+                         g_strerror(errno));
+    else if (!was_open)
+      GST_INFO_OBJECT(element, "document log file %s opened", path.c_str());
+  }
   return true;
 }
 

@@ -11,13 +11,19 @@
 
 typedef struct _GstzarnNvMetaMux GstzarnNvMetaMux;
 
+GST_DEBUG_CATEGORY_EXTERN(gst_zarn_nv_meta_mux_debug);
+
 namespace zarn {
 namespace mux {
 
+// Creates the debug category when the writers run before the plug-in was
+// initialised (a caller of the exported functions).
+void ensure_debug_category();
+
 // The buffer's metadata document, written into `text`; false, with `text`
 // empty, when the buffer carries no DeepStream meta (or a document too long
-// for the trailer). `element` is passed only when it holds a save path: the
-// document is then also appended to its log file.
+// for the trailer). `element`, when there is one, names the log lines, and
+// when it holds a save path the document is also appended to its log file.
 bool write_document(GstBuffer *buffer, GstzarnNvMetaMux *element, Text &text);
 
 // A new buffer that shares the memory blocks of `buffer` and ends in one
