@@ -9,6 +9,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
-[ -f _build/demo/build.ninja ] || meson setup _build/demo -Dtests=false
+[ -f _build/demo/build.ninja ] || meson setup _build/demo -Dtests=disabled
 ninja -C _build/demo
 exec bash demo/run_demo.sh --build _build/demo "$@"

@@ -14,7 +14,7 @@ targets=("$@")
 
 build=_build/fuzz
 if [ ! -f "$build/build.ninja" ]; then
-  CC=clang CXX=clang++ meson setup "$build" -Dfuzzing=true -Dtests=false \
+  CC=clang CXX=clang++ meson setup "$build" -Dfuzzing=true -Dtests=disabled \
     -Db_sanitize=address,undefined -Db_lundef=false || exit 1
 fi
 ninja -C "$build" || exit 1
