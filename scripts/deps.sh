@@ -10,7 +10,7 @@ packages=(
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   nlohmann-json3-dev libsimdjson-dev libgtest-dev
   clang libclang-rt-14-dev
-  iproute2 python3 valgrind
+  iproute2 python3 python3-jsonschema valgrind
 )
 
 missing=()
