@@ -2,7 +2,7 @@
 // demux wrote and prints a short report; exits non-zero when the run did not
 // do what it must.
 //
-//   zarn-demo-report [--expect N] [--lossy] [--relay RELAY.tsv]
+//   zarn-demo-report [--expect N] [--lossy] [--relay RELAY.tsv] [--plot PNG]
 //                    SENDER.tsv RECEIVER.tsv SENDER-LOG [RECEIVER-LOG]
 //   zarn-demo-report --faults [--warnings W] SENDER.tsv ARRIVED.tsv RELAY.tsv RECEIVER.tsv
 //
@@ -10,7 +10,8 @@
 // payload and metadata. With --lossy (a stage that may lose buffers, such as
 // SRT's live mode) buffers may be missing, but every delivered one must be
 // one the sender sent, delivered once. With --expect, the sender must have
-// sent exactly N buffers. --relay adds the middle hop's tap.
+// sent exactly N buffers. --relay adds the middle hop's tap. --plot draws
+// "pipeline_time" per frame at the sender and at the receiver (end to end).
 //
 // --faults judges a relay behind a faulty link: each buffer its demux passed
 // on (RELAY.tsv) is either exact, one the sender sent, or untouched, the
@@ -32,6 +33,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "zarn_demo_plot.h"
 
 namespace {
 
@@ -241,6 +244,7 @@ int main(int argc, char **argv) {
   bool lossy = false;
   bool faults = false;
   std::string relay_path;
+  std::string plot_path;
   int arg = 1;
   for (; arg < argc && std::string(argv[arg]).compare(0, 2, "--") == 0; ++arg) {
     const std::string option = argv[arg];
@@ -254,6 +258,8 @@ int main(int argc, char **argv) {
       warnings = std::atol(argv[++arg]);
     } else if (option == "--relay" && arg + 1 < argc) {
       relay_path = argv[++arg];
+    } else if (option == "--plot" && arg + 1 < argc) {
+      plot_path = argv[++arg];
     } else {
       std::cerr << "unknown option " << option << "\n";
       return 2;
@@ -330,11 +336,24 @@ int main(int argc, char **argv) {
   if (count > 3)
     std::printf(", receiver %s (%lu documents)", paths[3], receiver_docs);
   std::printf("\n");
+  bool plotted = true;
+  if (!plot_path.empty()) {
+    std::string error;
+    plotted = write_latency_plot(
+        plot_path, "pipeline_time per frame",
+        {{"at the sender's mux", sender_times, 0.1, 0.4, 0.8},
+         {"at the receiver's mux (end to end)", receiver_times, 0.85, 0.3, 0.1}},
+        &error);
+    if (plotted)
+      std::printf("  latency plot %s\n", plot_path.c_str());
+    else
+      std::printf("  latency plot %s not written: %s\n", plot_path.c_str(), error.c_str());
+  }
   if (frames_sent == 0)
     std::printf("  the sender attached no metadata: nothing to compare\n");
   if (!first_hop.first_mismatch.empty())
     std::printf("  first mismatch at the relay: %s\n", first_hop.first_mismatch.c_str());
   if (!hop.first_mismatch.empty())
     std::printf("  first mismatch: %s\n", hop.first_mismatch.c_str());
-  return ok ? 0 : 1;
+  return ok && plotted ? 0 : 1;
 }

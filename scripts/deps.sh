@@ -8,7 +8,7 @@ packages=(
   libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
-  nlohmann-json3-dev libsimdjson-dev libgtest-dev
+  nlohmann-json3-dev libsimdjson-dev libgtest-dev libcairo2-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-jsonschema valgrind
 )

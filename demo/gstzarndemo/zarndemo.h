@@ -19,6 +19,10 @@ GType zarn_demo_detector_get_type(void);
 // Writes one line per buffer: payload checksum and a canonical description
 // of the metadata, for comparing sender and receiver.
 GType zarn_demo_tap_get_type(void);
+// Draws the restored objects onto BGRx frames.
+GType zarn_demo_overlay_get_type(void);
+// Writes a few frames spread over the stream as one PNG.
+GType zarn_demo_sheet_get_type(void);
 
 G_END_DECLS
 

@@ -11,7 +11,11 @@ static gboolean plugin_init(GstPlugin *plugin) {
                               zarn_demo_streammux_get_type()) &&
          gst_element_register(plugin, "zarndemodetector", GST_RANK_NONE,
                               zarn_demo_detector_get_type()) &&
-         gst_element_register(plugin, "zarndemotap", GST_RANK_NONE, zarn_demo_tap_get_type());
+         gst_element_register(plugin, "zarndemotap", GST_RANK_NONE, zarn_demo_tap_get_type()) &&
+         gst_element_register(plugin, "zarndemooverlay", GST_RANK_NONE,
+                              zarn_demo_overlay_get_type()) &&
+         gst_element_register(plugin, "zarndemosheet", GST_RANK_NONE,
+                              zarn_demo_sheet_get_type());
 }
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zarndemo,
