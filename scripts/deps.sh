@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ meson ninja-build pkg-config
+  g++ g++-11 meson ninja-build pkg-config
   libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
