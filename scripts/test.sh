@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds with warnings as errors and runs every test twice: a normal build
 # and an AddressSanitizer + UndefinedBehaviorSanitizer build; the plug-ins
-# and unit tests once more with g++-11; then each fuzz target for
-# FUZZ_SECONDS (60) and every stored regression case.
+# and unit tests once more with g++-11; an arm64 cross build with its tests
+# under qemu; then each fuzz target for FUZZ_SECONDS (60) and every stored
+# regression case.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,15 +13,20 @@ passed=0
 failed=0
 status=0
 
+# run_build DIR [SETUP_OPTIONS...]; MESON (the meson command), TEST_RUN (a
+# command the tests run under) and TEST_ARGS (more options of meson test)
+# may be set for one call.
 run_build() {
   local dir=$1
   shift
+  local meson_cmd=(${MESON:-meson})
   if [ ! -f "$dir/build.ninja" ]; then
-    meson setup "$dir" -Dwerror=true "$@" || return 1
+    "${meson_cmd[@]}" setup "$dir" -Dwerror=true "$@" || return 1
   fi
   ninja -C "$dir" || return 1
   local log="$dir/meson-test.out"
-  meson test -C "$dir" --print-errorlogs 2>&1 | tee "$log"
+  # shellcheck disable=SC2086
+  ${TEST_RUN:-} "${meson_cmd[@]}" test -C "$dir" --print-errorlogs ${TEST_ARGS:-} 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   local ok fail
   ok=$(awk '/^Ok:/ {print $2}' "$log")
@@ -42,6 +48,29 @@ echo "== oldest compiler Debian 12 has (g++-11), plug-ins and unit tests"
 # The boards have GCC 7: this keeps the code within an older compiler's
 # C++17 than the default one, short of GCC 7 itself.
 CXX=g++-11 run_build _build/test-gcc11 -Ddemo=disabled || status=1
+
+echo "== arm64, the boards' architecture: cross-built, tests under qemu"
+# As the boards build: meson 0.56.2, the oldest the build supports, and
+# simdjson from its wrap. The tests that start GStreamer's programs run
+# where arm64 programs can start directly; those across network namespaces
+# (with valgrind) and those of the H.264 codecs stay with the native build.
+arm64_tools=$PWD/_build/arm64-tools
+arm64_meson=$PWD/_build/meson-0.56.2
+if bash scripts/deps-arm64.sh "$arm64_tools" "$arm64_meson"; then
+  arm64_args="--timeout-multiplier 4 --no-suite hosts --no-suite h264"
+  arm64_run="bash scripts/with-binfmt.sh"
+  if ! bash scripts/with-binfmt.sh true; then
+    echo "arm64: only the tests that need no program started from the PATH"
+    arm64_args="--timeout-multiplier 4 --no-suite processes"
+    arm64_run=
+  fi
+  PATH="$arm64_tools/usr/bin:$PATH" PYTHONPATH="$arm64_meson/usr/lib/python3/dist-packages" \
+    MESON="python3 $arm64_meson/usr/bin/meson" TEST_RUN="$arm64_run" TEST_ARGS="$arm64_args" \
+    run_build _build/test-arm64 --cross-file scripts/cross/aarch64-linux-gnu.txt || status=1
+else
+  echo "arm64: the cross build's packages could not be installed"
+  status=1
+fi
 
 echo "== fuzz targets, briefly, and the stored regression cases"
 if bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"; then
