@@ -37,8 +37,8 @@
 #ifdef ZARN_HAVE_CALLGRIND
 #include <valgrind/callgrind.h>
 #else
-#define CALLGRIND_TOGGLE_COLLECT
-#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_TOGGLE_COLLECT ((void)0)
+#define CALLGRIND_ZERO_STATS ((void)0)
 #define CALLGRIND_DUMP_STATS_AT(name) ((void)(name))
 #define RUNNING_ON_VALGRIND 0
 #endif
@@ -262,8 +262,8 @@ bool run_under_callgrind(char *self, const std::vector<std::string> &args,
   std::fflush(stdout);
   const pid_t pid = fork();
   if (pid == 0) {
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
+    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr))
+      _exit(127);
     execvp("valgrind", cargv.data());
     _exit(127);
   }

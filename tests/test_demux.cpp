@@ -360,7 +360,7 @@ TEST(RoundTrip, MuxThenDemuxGivesPayloadAndRecordsBack) {
   ASSERT_EQ(gst_harness_push(h, in), GST_FLOW_OK);
   GstBuffer *out = gst_harness_pull(h);
   EXPECT_EQ(bytes_of(out), payload);
-  EXPECT_EQ(GST_BUFFER_PTS(out), 7 * GST_SECOND);
+  EXPECT_EQ(GST_BUFFER_PTS(out), GstClockTime(7 * GST_SECOND));
   EXPECT_EQ(records_of(out),
             (std::vector<Record>{{'i', 5, 900, 11, 12}, {'d', 960, 540, 640, 360}}));
 

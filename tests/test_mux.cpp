@@ -217,9 +217,9 @@ TEST(MuxChain, NoDeepStreamMetaGivesAnEmptyTrailerAndKeepsTiming) {
   std::vector<guint8> expected = payload;
   expected.insert(expected.end(), {0, 0, 0, 0});
   EXPECT_EQ(bytes_of(out), expected);
-  EXPECT_EQ(GST_BUFFER_PTS(out), 5 * GST_SECOND);
-  EXPECT_EQ(GST_BUFFER_DTS(out), 4 * GST_SECOND);
-  EXPECT_EQ(GST_BUFFER_DURATION(out), GST_SECOND / 30);
+  EXPECT_EQ(GST_BUFFER_PTS(out), GstClockTime(5 * GST_SECOND));
+  EXPECT_EQ(GST_BUFFER_DTS(out), GstClockTime(4 * GST_SECOND));
+  EXPECT_EQ(GST_BUFFER_DURATION(out), GstClockTime(GST_SECOND / 30));
   EXPECT_EQ(GST_BUFFER_OFFSET(out), 150u);
   EXPECT_EQ(GST_BUFFER_OFFSET_END(out), 151u);
   EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(out, GST_BUFFER_FLAG_DELTA_UNIT));

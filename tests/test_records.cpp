@@ -198,21 +198,26 @@ TEST(Accessors, NullIsZeroAndSettersIgnoreIt) {
   EXPECT_EQ(get_end_height(&dims), 720);
 }
 
+// What print_all_meta writes for the buffer.
+static std::string dump(GstBuffer *buffer) {
+  return zarn_test::capture(stdout, [&] { print_all_meta(buffer); });
+}
+
 TEST(Dump, WithoutMetadata) {
   GstBuffer *buffer = gst_buffer_new_allocate(NULL, 16, NULL);
-  EXPECT_EQ(zarn_test::capture(stdout, [&] { print_all_meta(buffer); }), "No metadata\n");
+  EXPECT_EQ(dump(buffer), "No metadata\n");
   gst_buffer_unref(buffer);
 }
 
 TEST(Dump, BufferLevelRecords) {
   GstBuffer *buffer = gst_buffer_new_allocate(NULL, 16, NULL);
   gst_buffer_add_nvds_id_meta(buffer, new_id(42, 1600000000000, -3));
-  EXPECT_EQ(zarn_test::capture(stdout, [&] { print_all_meta(buffer); }),
+  EXPECT_EQ(dump(buffer),
             "Frame id 42\ntimestamp 1600000000000\ncorrected -3\n");
   // A dimensions record on top: the first meta is neither a batch nor an
   // identity record, so nothing is printed.
   gst_buffer_add_dims_meta(buffer, new_dims(1, 2, 3, 4));
-  EXPECT_EQ(zarn_test::capture(stdout, [&] { print_all_meta(buffer); }), "");
+  EXPECT_EQ(dump(buffer), "");
   gst_buffer_unref(buffer);
 }
 
@@ -237,7 +242,7 @@ TEST(Dump, BatchObjectsThenUserMetasPerFrame) {
   odd->confidence = -0.5f;
   nvds_add_obj_meta_to_frame(frame0, odd, NULL);
 
-  EXPECT_EQ(zarn_test::capture(stdout, [&] { print_all_meta(buffer); }),
+  EXPECT_EQ(dump(buffer),
             "left 10\ntop -2\nheight 40\nwidth 30\nconfidence 0\n"
             "left 0\ntop 2147483647\nheight -2147483648\nwidth 2147483647\nconfidence 0\n"
             "Frame id 1\ntimestamp 100\ncorrected 200\n"
