@@ -129,8 +129,8 @@ def gir_versions(directory):
 def defined_symbols(objects):
     names = set()
     for path in objects:
-        out = subprocess.run(["nm", "--defined-only", "-D", path], capture_output=True,
-                             text=True).stdout
+        out = subprocess.run(["nm", "--defined-only", "-D", path], stdout=subprocess.PIPE,
+                             universal_newlines=True).stdout
         names.update(line.split()[-1].split("@")[0] for line in out.splitlines() if line.split())
     return names
 
@@ -140,9 +140,10 @@ def imported_symbols(objects):
     for path in objects:
         try:
             out = subprocess.run(["nm", "-u", "-D" if path.endswith(".so") else "-u", path],
-                                 capture_output=True, text=True, check=True).stdout
+                                 stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout
         except (OSError, subprocess.CalledProcessError):
-            out = subprocess.run(["nm", "-u", path], capture_output=True, text=True).stdout
+            out = subprocess.run(["nm", "-u", path], stdout=subprocess.PIPE,
+                                 universal_newlines=True).stdout
         for line in out.splitlines():
             symbol = line.split()[-1].split("@")[0]
             if symbol.startswith(("g_", "gst_", "_gst_", "_g_")):
