@@ -93,6 +93,11 @@ def main():
     schema_path, workdir = sys.argv[1], sys.argv[2]
     with open(schema_path) as f:
         schema = json.load(f)
+    if not hasattr(jsonschema, "Draft7Validator"):
+        # Ubuntu 18.04 has jsonschema 2.6, which knows drafts up to 4.
+        print("skipped: jsonschema %s has no draft 7 validator (3.0 or later has)"
+              % getattr(jsonschema, "__version__", "?"))
+        return 77
     jsonschema.Draft7Validator.check_schema(schema)
     validator = jsonschema.Draft7Validator(schema)
     os.makedirs(workdir, exist_ok=True)
