@@ -23,21 +23,8 @@ packages=(
   gstreamer1.0-plugins-bad:arm64
 )
 
-export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  dpkg --add-architecture arm64
-  apt-get update -qq
-fi
-
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
+bash "$(dirname "$0")/deps.sh" "${packages[@]}"
 
 # apt-get download writes into the current directory; root's own, since
 # the unprivileged _apt user may not write into the build tree.

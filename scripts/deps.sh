@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs, through apt-get, whatever the build, the tests and the demo need
-# and this machine lacks. Debian 12, run as root.
+# and this machine lacks, or the packages given. Debian 12, run as root.
+# Usage: deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(
+packages=("$@")
+((${#packages[@]})) || packages=(
   g++ g++-11 meson ninja-build pkg-config
   libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
