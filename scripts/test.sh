@@ -36,20 +36,32 @@ run_build() {
   return "$rc"
 }
 
-echo "== normal build"
+# Each part's wall-clock time, for the summary.
+times=()
+section_start=$SECONDS
+section_name=
+section() {
+  [ -n "$section_name" ] && times+=("$section_name $((SECONDS - section_start)) s")
+  section_name=$1
+  section_start=$SECONDS
+  [ -n "$1" ] && echo "== $1"
+  true
+}
+
+section "normal build"
 run_build _build/test || status=1
 
-echo "== sanitizer build (address, undefined)"
+section "sanitizer build (address, undefined)"
 # b_lundef=false: sanitized shared modules leave the runtime's symbols to
 # the executable.
 run_build _build/test-asan -Db_sanitize=address,undefined -Db_lundef=false || status=1
 
-echo "== oldest compiler Debian 12 has (g++-11), plug-ins and unit tests"
+section "oldest compiler Debian 12 has (g++-11), plug-ins and unit tests"
 # The boards have GCC 7: this keeps the code within an older compiler's
 # C++17 than the default one, short of GCC 7 itself.
 CXX=g++-11 run_build _build/test-gcc11 -Ddemo=disabled || status=1
 
-echo "== arm64, the boards' architecture: cross-built, tests under qemu"
+section "arm64, the boards' architecture: cross-built, tests under qemu"
 # As the boards build: meson 0.56.2, the oldest the build supports, and
 # simdjson from its wrap. The tests that start GStreamer's programs run
 # where arm64 programs can start directly; those across network namespaces
@@ -72,13 +84,16 @@ else
   status=1
 fi
 
-echo "== fuzz targets, briefly, and the stored regression cases"
+section "fuzz targets, briefly, and the stored regression cases"
 if bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"; then
   passed=$((passed + 1))
 else
   failed=$((failed + 1))
   status=1
 fi
+
+section ""
+printf 'time: %s\n' "${times[@]}"
 
 if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
   failed=1
