@@ -31,7 +31,10 @@ bash "$(dirname "$0")/deps.sh" "${packages[@]}"
 download() {
   local dir
   dir=$(mktemp -d)
-  (cd "$dir" && apt-get -q -o APT::Sandbox::User=root "${@:2}" download "$1" >/dev/null)
+  if ! (cd "$dir" && apt-get -q -o APT::Sandbox::User=root "${@:2}" download "$1" >/dev/null); then
+    rm -rf "$dir"
+    return 1
+  fi
   echo "$dir"
 }
 
@@ -42,24 +45,28 @@ if [ ! -x "$tools_dir/usr/bin/gst-launch-1.0" ]; then
   rm -rf "$dir"
 fi
 
-if [ ! -f "$meson_dir/usr/bin/meson" ]; then
-  # Debian 11's lists, in a directory of their own: the system's sources
-  # and package cache stay as they are.
+# fetch_meson URI: meson 0.56.2 from Debian 11 at URI, with Debian 11's
+# lists in a directory of their own: the system's sources and package
+# cache stay as they are.
+fetch_meson() {
+  local apt_dir dir=""
   apt_dir=$(mktemp -d)
-  trap 'rm -rf "$apt_dir"' EXIT
   mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-  cat > "$apt_dir/parts/bullseye.sources" <<'EOF'
-Types: deb
-URIs: http://deb.debian.org/debian
-Suites: bullseye
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/parts"
-            -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
-  apt-get -qq -o APT::Sandbox::User=root "${apt_opts[@]}" update
-  dir=$(download meson=0.56.2-1 "${apt_opts[@]}")
-  rm -rf "$meson_dir" && mkdir -p "$meson_dir"
-  dpkg -x "$dir"/meson_0.56.2-1_all.deb "$meson_dir"
-  rm -rf "$dir"
+  printf 'Types: deb\nURIs: %s\nSuites: bullseye\nComponents: main\nSigned-By: %s\n' \
+    "$1" /usr/share/keyrings/debian-archive-keyring.gpg > "$apt_dir/parts/bullseye.sources"
+  local apt_opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/parts"
+                  -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
+  if apt-get -qq -o APT::Sandbox::User=root "${apt_opts[@]}" update &&
+      dir=$(download meson=0.56.2-1 "${apt_opts[@]}"); then
+    rm -rf "$meson_dir" && mkdir -p "$meson_dir" &&
+      dpkg -x "$dir"/meson_0.56.2-1_all.deb "$meson_dir"
+  fi
+  rm -rf "$apt_dir" ${dir:+"$dir"}
+  [ -f "$meson_dir/usr/bin/meson" ]
+}
+
+if [ ! -f "$meson_dir/usr/bin/meson" ]; then
+  # Debian 11 moves to archive.debian.org when its support ends.
+  fetch_meson http://deb.debian.org/debian || fetch_meson http://archive.debian.org/debian ||
+    echo "deps-arm64: meson 0.56.2 is not to be had from Debian 11's archive" >&2
 fi
