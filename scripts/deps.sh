@@ -6,8 +6,8 @@ set -euo pipefail
 
 packages=("$@")
 ((${#packages[@]})) || packages=(
-  g++ g++-11 meson ninja-build pkg-config
-  libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+  g++ g++-11 meson ninja-build pkg-config git
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   nlohmann-json3-dev libsimdjson-dev libgtest-dev libcairo2-dev

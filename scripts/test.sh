@@ -63,12 +63,12 @@ CXX=g++-11 run_build _build/test-gcc11 -Ddemo=disabled || status=1
 
 section "arm64, the boards' architecture: cross-built, tests under qemu"
 # As the boards build: meson 0.56.2, the oldest the build supports, and
-# simdjson from its wrap. The tests that start GStreamer's programs run
+# simdjson from its wrap, whose tarball comes through apt. The tests that start GStreamer's programs run
 # where arm64 programs can start directly; those across network namespaces
 # (with valgrind) and those of the H.264 codecs stay with the native build.
 arm64_tools=$PWD/_build/arm64-tools
 arm64_meson=$PWD/_build/meson-0.56.2
-if bash scripts/deps-arm64.sh "$arm64_tools" "$arm64_meson"; then
+if bash scripts/deps-arm64.sh "$arm64_tools" "$arm64_meson" && bash scripts/wrap-sources.sh; then
   arm64_args="--timeout-multiplier 4 --no-suite hosts --no-suite h264"
   arm64_run="bash scripts/with-binfmt.sh"
   if ! bash scripts/with-binfmt.sh true; then
