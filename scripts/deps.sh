@@ -15,9 +15,18 @@ packages=("$@")
   iproute2 python3 python3-jsonschema valgrind libgirepository1.0-dev
 )
 
+# A name without an architecture is the machine's own (or an "all"
+# package): the arm64 packages of the cross build do not count for it.
+native=$(dpkg --print-architecture)
+installed() {
+  local pattern="^install ok installed ($native|all)\$"
+  [[ $1 == *:* ]] && pattern="^install ok installed "
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null | grep -Eq "$pattern"
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
 if ((${#missing[@]})); then

@@ -3,10 +3,14 @@
  * GstMeta that carries DeepStream data on a buffer. See nvdsmeta.h for why
  * the project carries its own.
  */
-#ifndef GST_NVDS_META_H
-#define GST_NVDS_META_H
+#ifndef GST_NVDS_META_API_H
+#define GST_NVDS_META_API_H
 
+/* The SDK's header includes these too: code built against the stand-in
+ * needs what it needs against the SDK. */
+#include <gst/base/gstbasetransform.h>
 #include <gst/gst.h>
+#include <gst/video/video.h>
 
 #include "nvdsmeta.h"
 
@@ -55,11 +59,8 @@ NvDsMeta *gst_buffer_get_nvds_meta(GstBuffer *buffer);
 /* The batch carried by the buffer, or NULL. */
 NvDsBatchMeta *gst_buffer_get_nvds_batch_meta(GstBuffer *buffer);
 
-gpointer nvds_batch_meta_copy_func(gpointer data, gpointer user_data);
-void nvds_batch_meta_release_func(gpointer data, gpointer user_data);
-
 #ifdef __cplusplus
 }
 #endif
 
-#endif /* GST_NVDS_META_H */
+#endif /* GST_NVDS_META_API_H */

@@ -24,6 +24,14 @@ extern "C" {
  */
 NvDsBatchMeta *zarn_standin_streammux_buffer(GstBuffer *buffer, gint frame_num);
 
+/*
+ * The SDK's pools have a size, and an acquisition from a pool that ran dry
+ * returns NULL. The stand-in's pools grow on demand unless this is set: then
+ * each pool hands out at most `records` records (0, the default, lifts the
+ * limit). Process-wide, for tests of what the plug-ins do with a dry pool.
+ */
+void zarn_standin_limit_pools(guint records);
+
 #ifdef __cplusplus
 }
 #endif

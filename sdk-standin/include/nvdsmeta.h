@@ -11,6 +11,7 @@
 #define NVDSMETA_H
 
 #include <glib.h>
+#include <gmodule.h>
 
 #include "nvll_osd_struct.h"
 
@@ -28,7 +29,7 @@ typedef GList NvDsObjectMetaList;
 typedef GList NvDsClassifierMetaList;
 typedef GList NvDsLabelInfoList;
 typedef GList NvDsUserMetaList;
-typedef GList NvDsDisplayMetaList;
+typedef GList NvDisplayMetaList;
 typedef GList NvDsMetaList;
 
 typedef void NvDsElementMeta;
@@ -148,7 +149,7 @@ typedef struct _NvDsFrameMeta {
   guint num_obj_meta;
   gboolean bInferDone;
   NvDsObjectMetaList *obj_meta_list;
-  NvDsDisplayMetaList *display_meta_list;
+  NvDisplayMetaList *display_meta_list;
   NvDsUserMetaList *frame_user_meta_list;
   gint64 misc_frame_info[MAX_USER_FIELDS];
   gint64 reserved[MAX_RESERVED_FIELDS];
@@ -195,6 +196,11 @@ void nvds_add_classifier_meta_to_object(NvDsObjectMeta *obj_meta,
 void nvds_add_label_info_meta_to_classifier(NvDsClassifierMeta *classifier_meta,
                                             NvDsLabelInfo *label_info_meta);
 void nvds_add_user_meta_to_frame(NvDsFrameMeta *frame_meta, NvDsUserMeta *user_meta);
+
+/* Copy and release a whole batch: the callbacks of the NvDsMeta that carries
+ * it. */
+gpointer nvds_batch_meta_copy_func(gpointer data, gpointer user_data);
+void nvds_batch_meta_release_func(gpointer data, gpointer user_data);
 
 #ifdef __cplusplus
 }
