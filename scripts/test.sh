@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds with warnings as errors and runs every test twice: a normal build
 # and an AddressSanitizer + UndefinedBehaviorSanitizer build; the plug-ins
-# and unit tests once more with g++-11; an arm64 cross build with its tests
-# under qemu; then each fuzz target for FUZZ_SECONDS (60) and every stored
+# and unit tests once more with g++-11; a build against the stand-in laid
+# out as the SDK installs itself; an arm64 cross build with its tests under
+# qemu; then each fuzz target for FUZZ_SECONDS (60) and every stored
 # regression case.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -60,6 +61,28 @@ section "oldest compiler Debian 12 has (g++-11), plug-ins and unit tests"
 # The boards have GCC 7: this keeps the code within an older compiler's
 # C++17 than the default one, short of GCC 7 itself.
 CXX=g++-11 run_build _build/test-gcc11 -Ddemo=disabled || status=1
+
+section "against an SDK laid out as the SDK installs it"
+# The stand-in's headers and libraries where the SDK has them and under its
+# library names, built through the real-SDK branch of the build with no
+# undefined symbols; every test that needs none of the stand-in's own
+# elements runs, with the libraries where the loader finds them, as
+# ldconfig has the SDK's on a board.
+sdk_root=$PWD/_build/sdk-root
+if bash scripts/sdk-layout.sh "$sdk_root"; then
+  LD_LIBRARY_PATH="$sdk_root/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+    run_build _build/test-sdk -Ddeepstream_path="$sdk_root" -Dcpp_link_args=-Wl,--no-undefined \
+    --prefix="$PWD/_build/sdk-install" || status=1
+  if LD_LIBRARY_PATH="$sdk_root/lib" bash tests/sdk/check_sdk_build.sh _build/test-sdk; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    status=1
+  fi
+else
+  echo "sdk: the SDK layout could not be made"
+  status=1
+fi
 
 section "arm64, the boards' architecture: cross-built, tests under qemu"
 # As the boards build: meson 0.56.2, the oldest the build supports, and
