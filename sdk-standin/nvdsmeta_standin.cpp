@@ -11,6 +11,9 @@ namespace {
 
 GMutex registry_lock;
 
+// Records a pool may hand out; 0 for as many as asked.
+gint pool_limit = 0;
+
 std::map<std::string, NvDsMetaType> &registry() {
   static std::map<std::string, NvDsMetaType> types;
   return types;
@@ -25,8 +28,12 @@ NvDsMetaPool *pool_new(NvDsMetaType type, guint element_size, guint max_elements
 }
 
 // Every record a pool hands out is zero-filled, owned by the batch and kept
-// on the pool's full_list until the batch is released.
+// on the pool's full_list until the batch is released. NULL once the pool
+// has handed out as many as the limit allows.
 gpointer pool_acquire(NvDsBatchMeta *batch, NvDsMetaPool *pool) {
+  const guint limit = static_cast<guint>(g_atomic_int_get(&pool_limit));
+  if (limit && pool->num_full_elements >= limit)
+    return NULL;
   auto *base = static_cast<NvDsBaseMeta *>(g_malloc0(pool->element_size));
   base->batch_meta = batch;
   base->meta_type = pool->meta_type;
@@ -164,6 +171,12 @@ NvDsFrameMeta *copy_frame(NvDsBatchMeta *dst, const NvDsFrameMeta *src) {
 
 extern "C" {
 
+// Declared in nvds_standin.h, whose GStreamer headers this library, like the
+// SDK's, does without.
+void zarn_standin_limit_pools(guint records) {
+  g_atomic_int_set(&pool_limit, static_cast<gint>(records));
+}
+
 NvDsMetaType nvds_get_user_meta_type(gchar *meta_descriptor) {
   if (!meta_descriptor)
     return NVDS_INVALID_META;
@@ -230,6 +243,8 @@ NvDsFrameMeta *nvds_acquire_frame_meta_from_pool(NvDsBatchMeta *batch_meta) {
 
 NvDsObjectMeta *nvds_acquire_obj_meta_from_pool(NvDsBatchMeta *batch_meta) {
   auto *obj = static_cast<NvDsObjectMeta *>(pool_acquire(batch_meta, batch_meta->obj_meta_pool));
+  if (!obj)
+    return NULL;
   obj->object_id = UNTRACKED_OBJECT_ID;
   obj->class_id = -1;
   obj->unique_component_id = -1;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "debug_log.h"
 #include "fixtures.h"
 #include "plugin_env.h"
 #include "gstzarnnvmetademux.h"
@@ -365,7 +366,10 @@ TEST(BatchRestore, FramesAndWhenABatchIsRebuilt) {
     NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(b);
     ASSERT_NE(batch, nullptr);
     ASSERT_EQ(g_list_length(batch->frame_meta_list), 4u);
-    EXPECT_EQ(batch->max_frames_in_batch, 1u);
+    // The SDK's downstream elements trust these: a batch of the document's
+    // size.
+    EXPECT_EQ(batch->max_frames_in_batch, 4u);
+    EXPECT_EQ(batch->num_frames_in_batch, 4u);
     const guint objects[] = {0, 0, 2, 0};
     const gint nums[] = {1, 0, 3, 4};
     // Each object entry's records, on its frame too: a dimensions record
@@ -395,6 +399,80 @@ TEST(BatchRestore, FramesAndWhenABatchIsRebuilt) {
     GstBuffer *b = restored(doc);
     EXPECT_EQ(gst_buffer_get_nvds_batch_meta(b), nullptr);
     gst_buffer_unref(b);
+  }
+}
+
+// The SDK's pools have a size. When one runs dry the rest of the batch is
+// left out with a WARNING, what was restored stays, and the payload comes
+// out whole.
+TEST(BatchRestore, APoolThatRunsDryStopsTheRestoration) {
+  struct Case {
+    const char *what;
+    guint limit;
+    std::string document;
+    std::vector<guint> objects;   // per restored frame
+    std::vector<guint> labels;    // per object of the last frame, over its classifiers
+    const char *warning;
+  };
+  const std::string plain = std::string("{") + kObject + "}";
+  const std::string two_classifiers =
+      R"({"classes":[{"classifier_id":1,"result_label":"a"},)"
+      R"({"classifier_id":2,"result_label":"b"}],"left":7.0,"obj_label":"o"})";
+  const std::string three_labels =
+      R"({"classes":[{"result_label":"a"},{"result_label":"b"},)"
+      R"({"result_label":"c"}],"left":7.0,"obj_label":"o"})";
+  const std::vector<Case> cases = {
+      {"frames", 1, R"({"frames":[{"objects":[]},{"objects":[]}]})", {0}, {}, "frame meta"},
+      {"objects", 3,
+       R"({"frames":[{"objects":[)" + plain + "," + plain + R"(]},{"objects":[)" + plain + "," +
+           plain + "]}]}",
+       {2, 1}, {}, "object meta"},
+      {"classifiers", 3,
+       R"({"frames":[{"objects":[)" + two_classifiers + "," + two_classifiers + "]}]}", {2},
+       {2, 1}, "classifier meta"},
+      {"labels", 2, R"({"frames":[{"objects":[)" + three_labels + "]}]}", {1}, {2},
+       "label info meta"},
+      {"user metas", 1, R"({"frames":[{"id":5,"objects":[]}]})", {0}, {},
+       "lacks its dimensions record"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    zarn_test::DebugLog log("zarnnvmetademux", GST_LEVEL_WARNING);
+    GstHarness *h = gst_harness_new("zarnnvmetademux");
+    gst_harness_set_src_caps_str(h, "application/octet-stream");
+    GstBuffer *in = payload_buffer(100);
+    const std::vector<guint8> payload = bytes_of(in);
+    zarn_standin_limit_pools(c.limit);
+    GstBuffer *out = gst_harness_push_and_pull(h, muxed_buffer(payload, c.document));
+    zarn_standin_limit_pools(0);
+    gst_buffer_unref(in);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(bytes_of(out), payload);
+    EXPECT_EQ(log.find(GST_LEVEL_WARNING, c.warning).size(), 1u);
+
+    NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(out);
+    ASSERT_NE(batch, nullptr);
+    ASSERT_EQ(g_list_length(batch->frame_meta_list), c.objects.size());
+    for (guint i = 0; i < c.objects.size(); i++)
+      EXPECT_EQ(g_list_length(nth<NvDsFrameMeta>(batch->frame_meta_list, i)->obj_meta_list),
+                c.objects[i]) << i;
+    auto *last = nth<NvDsFrameMeta>(batch->frame_meta_list, c.objects.size() - 1);
+    for (guint i = 0; i < c.labels.size(); i++) {
+      auto *obj = nth<NvDsObjectMeta>(last->obj_meta_list, i);
+      // An object cut short still has all but its classes.
+      EXPECT_EQ(obj->rect_params.left, 7.0f) << i;
+      EXPECT_STREQ(obj->obj_label, "o") << i;
+      guint labels = 0;
+      for (GList *l = obj->classifier_meta_list; l; l = l->next)
+        labels += g_list_length(static_cast<NvDsClassifierMeta *>(l->data)->label_info_list);
+      EXPECT_EQ(labels, c.labels[i]) << i;
+    }
+    // The frame's records: the identity record took the last user meta.
+    if (std::string(c.what) == "user metas") {
+      EXPECT_EQ(get_id_from_id_meta(out), 5);
+    }
+    gst_buffer_unref(out);
+    gst_harness_teardown(h);
   }
 }
 

@@ -292,6 +292,24 @@ TEST(DemuxDocument, RestoredRecords) {
   }
 }
 
+// The SDK's downstream elements trust the batch's size and count; a batch
+// rebuilt from a document of four frames says four, in document order.
+TEST(DemuxDocument, ARebuiltBatchIsAsLargeAsItsDocument) {
+  GstBuffer *out = demux_document(
+      R"({"frames":[{"frame_num":10,"objects":[]},{"frame_num":11,"objects":[]},)"
+      R"({"frame_num":12,"objects":[]},{"frame_num":13,"objects":[]}]})");
+  EXPECT_EQ(bytes_of(out), kPayload);
+  NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(out);
+  ASSERT_NE(batch, nullptr);
+  EXPECT_EQ(batch->max_frames_in_batch, 4u);
+  EXPECT_EQ(batch->num_frames_in_batch, 4u);
+  ASSERT_EQ(g_list_length(batch->frame_meta_list), 4u);
+  gint expected = 10;
+  for (GList *l = batch->frame_meta_list; l; l = l->next)
+    EXPECT_EQ(static_cast<NvDsFrameMeta *>(l->data)->frame_num, expected++);
+  gst_buffer_unref(out);
+}
+
 TEST(DemuxDocument, LookupsSeeTheLastAttachedRecord) {
   GstBuffer *one = demux_document("{\"frames\":[{\"id\":5,\"resolution\":{\"src\":[960,540]}}]}");
   ASSERT_NE(gst_buffer_get_dims_meta(one), nullptr);

@@ -96,11 +96,19 @@ void restore_tracker(const element &entry, NvDsObjectMeta *obj) {
                        "tracker member \"object_id\" missing or not a number, default kept");
 }
 
+// The SDK promises no pool size: a pool may run dry. What was restored up to
+// there stays; nothing more of the document is.
+void pool_ran_dry(const char *what) {
+  GST_WARNING_OBJECT(zarn::demux::log_object,
+                     "the batch's %s pool ran dry: the rest of the batch is not restored", what);
+}
+
 // Class entries in document order. Consecutive entries with one
 // "classifier_id" came from one classifier meta, so each run gets a
 // classifier meta of its own with that id; this keeps the classifier ids
 // through a round trip. "classes":[] still gets one, empty, classifier meta.
-void restore_classes(NvDsBatchMeta *batch, const array &classes, NvDsObjectMeta *obj) {
+// False when a pool ran dry.
+bool restore_classes(NvDsBatchMeta *batch, const array &classes, NvDsObjectMeta *obj) {
   NvDsClassifierMeta *classifier = NULL;
   for (element entry : classes) {
     Members<classification::count> m;
@@ -115,10 +123,19 @@ void restore_classes(NvDsBatchMeta *batch, const array &classes, NvDsObjectMeta 
       if (classifier)
         nvds_add_classifier_meta_to_object(obj, classifier);
       classifier = nvds_acquire_classifier_meta_from_pool(batch);
+      if (!classifier) {
+        pool_ran_dry("classifier meta");
+        return false;
+      }
       if (has_id)
         classifier->unique_component_id = id;
     }
     NvDsLabelInfo *label = nvds_acquire_label_info_meta_from_pool(batch);
+    if (!label) {
+      nvds_add_classifier_meta_to_object(obj, classifier);
+      pool_ran_dry("label info meta");
+      return false;
+    }
     std::string_view text;
     if (required_string(m, classification::members, classification::result_label, &text))
       copy_label(text, label->result_label);
@@ -127,19 +144,22 @@ void restore_classes(NvDsBatchMeta *batch, const array &classes, NvDsObjectMeta 
   }
   if (!classifier)
     classifier = nvds_acquire_classifier_meta_from_pool(batch);
+  if (!classifier) {
+    pool_ran_dry("classifier meta");
+    return false;
+  }
   nvds_add_classifier_meta_to_object(obj, classifier);
+  return true;
 }
 
-void restore_object(NvDsBatchMeta *batch, const Members<object::count> &m, NvDsFrameMeta *frame) {
+// False when a pool ran dry; the object is then on the frame with what it
+// has. Its classes come last, so that only they can be missing.
+bool restore_object(NvDsBatchMeta *batch, const Members<object::count> &m, NvDsFrameMeta *frame) {
   NvDsObjectMeta *obj = nvds_acquire_obj_meta_from_pool(batch);
-  array classes;
-  if (const element *value = m.get(object::classes))
-    if (value->get_array().get(classes) == simdjson::SUCCESS)
-      restore_classes(batch, classes, obj);
-  if (const element *value = m.get(object::tracker))
-    if (value->is_object())
-      restore_tracker(*value, obj);
-
+  if (!obj) {
+    pool_ran_dry("object meta");
+    return false;
+  }
   set_float(m, object::members, object::left, &obj->rect_params.left);
   set_float(m, object::members, object::top, &obj->rect_params.top);
   set_float(m, object::members, object::height, &obj->rect_params.height);
@@ -154,8 +174,17 @@ void restore_object(NvDsBatchMeta *batch, const Members<object::count> &m, NvDsF
   // A NUL inside the text ends it, as it ends any C string.
   obj->text_params.display_text =
       has_text ? g_strndup(text.data(), strnlen(text.data(), text.size())) : g_strdup("");
+  if (const element *value = m.get(object::tracker))
+    if (value->is_object())
+      restore_tracker(*value, obj);
 
+  bool complete = true;
+  array classes;
+  if (const element *value = m.get(object::classes))
+    if (value->get_array().get(classes) == simdjson::SUCCESS)
+      complete = restore_classes(batch, classes, obj);
   nvds_add_obj_meta_to_frame(frame, obj, NULL);
+  return complete;
 }
 
 // The frame carries the entry's records as frame user metas, as the stream
@@ -164,16 +193,29 @@ void restore_object(NvDsBatchMeta *batch, const Members<object::count> &m, NvDsF
 void restore_frame_records(NvDsBatchMeta *batch, const FrameEntry &entry, NvDsFrameMeta *frame) {
   if (entry.has_id) {
     auto *id = static_cast<NvDsMetaId *>(g_memdup(&entry.id, sizeof entry.id));
-    if (!zarn::add_frame_id_meta(batch, frame, id))
+    if (!zarn::add_frame_id_meta(batch, frame, id)) {
       g_free(id);
+      GST_WARNING_OBJECT(zarn::demux::log_object,
+                         "the batch's user meta pool ran dry: a frame lacks its identity record");
+    }
   }
   auto *dims = static_cast<NvDims *>(g_memdup(&entry.dims, sizeof entry.dims));
-  if (!zarn::add_frame_dims_meta(batch, frame, dims))
+  if (!zarn::add_frame_dims_meta(batch, frame, dims)) {
     g_free(dims);
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "the batch's user meta pool ran dry: a frame lacks its dimensions record");
+  }
 }
 
-void restore_frame(NvDsBatchMeta *batch, const FrameEntry &frame_entry) {
+// False when a pool ran dry; the frame is then in the batch with what it
+// has.
+bool restore_frame(NvDsBatchMeta *batch, const FrameEntry &frame_entry) {
   NvDsFrameMeta *frame = nvds_acquire_frame_meta_from_pool(batch);
+  if (!frame) {
+    pool_ran_dry("frame meta");
+    return false;
+  }
+  bool complete = true;
   if (frame_entry.is_object) {
     restore_frame_records(batch, frame_entry, frame);
     const auto &entry = frame_entry.members;
@@ -183,15 +225,18 @@ void restore_frame(NvDsBatchMeta *batch, const FrameEntry &frame_entry) {
       if (value->get_array().get(objects) == simdjson::SUCCESS) {
         for (element o : objects) {
           Members<object::count> m;
-          if (collect(o, object::members, &m))
-            restore_object(batch, m, frame);
-          else
+          if (!collect(o, object::members, &m))
             GST_WARNING_OBJECT(zarn::demux::log_object, "object entry is not an object, skipped");
+          else if (!restore_object(batch, m, frame)) {
+            complete = false;
+            break;
+          }
         }
       }
     }
   }
   nvds_add_frame_meta_to_batch(batch, frame);
+  return complete;
 }
 
 // Batch documents carry "objects" in every frame entry, buffer-level
@@ -214,7 +259,15 @@ void restore_batch(const std::vector<FrameEntry> &frames, GstBuffer *buffer) {
   if (!is_batch_document(frames))
     return;
 
-  NvDsBatchMeta *batch = nvds_create_batch_meta(1);
+  // Downstream elements of the SDK trust max_frames_in_batch: the batch is
+  // as large as the document's.
+  const guint frame_count = static_cast<guint>(frames.size());
+  NvDsBatchMeta *batch = nvds_create_batch_meta(frame_count);
+  if (!batch) {
+    GST_WARNING_OBJECT(zarn::demux::log_object, "no batch of %u frames to be had: none restored",
+                       frame_count);
+    return;
+  }
   NvDsMeta *meta = gst_buffer_add_nvds_meta(buffer, batch, NULL, nvds_batch_meta_copy_func,
                                             nvds_batch_meta_release_func);
   if (!meta) {
@@ -227,13 +280,14 @@ void restore_batch(const std::vector<FrameEntry> &frames, GstBuffer *buffer) {
   batch->base_meta.batch_meta = batch;
   batch->base_meta.copy_func = nvds_batch_meta_copy_func;
   batch->base_meta.release_func = nvds_batch_meta_release_func;
-  batch->max_frames_in_batch = 1;
+  batch->max_frames_in_batch = frame_count;
 
   nvds_acquire_meta_lock(batch);
   // The lock is released whatever happens while the batch is filled.
   try {
     for (const FrameEntry &entry : frames)
-      restore_frame(batch, entry);
+      if (!restore_frame(batch, entry))
+        break;
   } catch (...) {
     nvds_release_meta_lock(batch);
     throw;

@@ -246,7 +246,10 @@ void restore_batch(const json &frames, GstBuffer *buffer) {
   if (!is_batch_document(frames))
     return;
 
-  NvDsBatchMeta *batch = nvds_create_batch_meta(1);
+  // Sized as the document, as the demux sizes its batch since the
+  // SDK's downstream elements trust max_frames_in_batch.
+  const guint frame_count = static_cast<guint>(frames.size());
+  NvDsBatchMeta *batch = nvds_create_batch_meta(frame_count);
   NvDsMeta *meta = gst_buffer_add_nvds_meta(buffer, batch, NULL, nvds_batch_meta_copy_func,
                                             nvds_batch_meta_release_func);
   if (!meta) {
@@ -258,7 +261,7 @@ void restore_batch(const json &frames, GstBuffer *buffer) {
   batch->base_meta.batch_meta = batch;
   batch->base_meta.copy_func = nvds_batch_meta_copy_func;
   batch->base_meta.release_func = nvds_batch_meta_release_func;
-  batch->max_frames_in_batch = 1;
+  batch->max_frames_in_batch = frame_count;
 
   nvds_acquire_meta_lock(batch);
   // The lock is released whatever happens while the batch is filled.
