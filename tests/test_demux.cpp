@@ -310,6 +310,25 @@ TEST(DemuxDocument, ARebuiltBatchIsAsLargeAsItsDocument) {
   gst_buffer_unref(out);
 }
 
+// The frame records of a rebuilt batch are user metas whose callbacks the
+// SDK calls with the user meta itself: a copy of the buffer copies them, and
+// each buffer frees its own.
+TEST(DemuxDocument, ARebuiltBatchIsCopiedWithItsRecords) {
+  GstBuffer *out = demux_document(
+      R"({"frames":[{"frame_num":1,"id":77,"objects":[],"resolution":{"src":[960,540]}}]})");
+  ASSERT_NE(gst_buffer_get_nvds_batch_meta(out), nullptr);
+  GstBuffer *copy = gst_buffer_copy(out);
+  ASSERT_NE(gst_buffer_get_nvds_batch_meta(copy), nullptr);
+  EXPECT_NE(gst_buffer_get_nvds_batch_meta(copy), gst_buffer_get_nvds_batch_meta(out));
+  ASSERT_NE(gst_buffer_get_nvds_id_meta(copy), nullptr);
+  EXPECT_NE(gst_buffer_get_nvds_id_meta(copy), gst_buffer_get_nvds_id_meta(out));
+  gst_buffer_unref(out);
+  EXPECT_EQ(get_id_from_id_meta(copy), 77);
+  ASSERT_NE(gst_buffer_get_dims_meta(copy), nullptr);
+  EXPECT_EQ(gst_buffer_get_dims_meta(copy)->start_width, 960);
+  gst_buffer_unref(copy);
+}
+
 TEST(DemuxDocument, LookupsSeeTheLastAttachedRecord) {
   GstBuffer *one = demux_document("{\"frames\":[{\"id\":5,\"resolution\":{\"src\":[960,540]}}]}");
   ASSERT_NE(gst_buffer_get_dims_meta(one), nullptr);
