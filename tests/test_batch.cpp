@@ -236,6 +236,52 @@ TEST(BatchDocument, LabelsFillingAllTheirBytesAreNotReadPastTheEnd) {
   gst_buffer_unref(buffer);
 }
 
+// The SDK keeps a label too long for result_label in pResult_label and
+// leaves result_label empty: the document carries it, cut to whole
+// characters within 127 bytes, and a relay writes it again unchanged.
+TEST(BatchDocument, LongClassifierLabelsTravelCutToWholeCharacters) {
+  std::string long_label;
+  for (int i = 0; i < 100; i++)
+    long_label += "\xC3\xA9";
+  const struct {
+    const char *what;
+    const char *result_label;
+    std::string p_result_label;
+    std::string written; // "" for no class entry
+  } cases[] = {
+      {"long label", "", long_label, long_label.substr(0, 126)},
+      {"short label in pResult_label", "", "shorter", "shorter"},
+      {"result_label wins", "red", long_label, "red"},
+      {"neither", "", "", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    GstBuffer *buffer = payload_buffer(4);
+    NvDsBatchMeta *batch = attach_new_batch(buffer);
+    NvDsObjectMeta *obj =
+        add_object(batch, add_frame(batch, 0),
+                   {1, 2, 3, 4, 0.5f, "o", "d", 0.0f, UNTRACKED_OBJECT_ID, {{1, {{"", 0.5f}}}}});
+    auto *label = static_cast<NvDsLabelInfo *>(
+        static_cast<NvDsClassifierMeta *>(obj->classifier_meta_list->data)->label_info_list->data);
+    g_strlcpy(label->result_label, c.result_label, MAX_LABEL_SIZE);
+    label->pResult_label = c.p_result_label.empty() ? NULL : g_strdup(c.p_result_label.c_str());
+    const std::string document = document_of(buffer);
+    const json parsed = json::parse(document);
+    const json &classes = parsed["frames"][0]["objects"][0]["classes"];
+    if (c.written.empty()) {
+      EXPECT_TRUE(classes.empty());
+    } else {
+      ASSERT_EQ(classes.size(), 1u);
+      EXPECT_EQ(classes[0]["result_label"], c.written);
+      // Through a relay: demux, then mux again.
+      GstBuffer *relayed = restored(document);
+      EXPECT_EQ(json::parse(document_of(relayed))["frames"][0]["objects"][0]["classes"], classes);
+      gst_buffer_unref(relayed);
+    }
+    gst_buffer_unref(buffer);
+  }
+}
+
 TEST(BatchRestore, FieldsOfARestoredObject) {
   GstBuffer *buffer = restored(
       "{\"frames\":[{\"frame_num\":4294967303,\"objects\":[{\"class_id\":-2,\"classes\":["
@@ -324,15 +370,50 @@ TEST(BatchRestore, MissingAndOddMembers) {
     gst_buffer_unref(b);
   }
   {
-    SCOPED_TRACE("labels of 200 bytes, cut inside a two-byte character");
-    const std::string label = std::string(126, 'a') + "\xC3\xA9" + std::string(72, 'b');
-    GstBuffer *b = restored("{\"frames\":[{\"objects\":[{\"obj_label\":\"" + label +
-                            "\",\"classes\":[{\"result_label\":\"" + label + "\"}]}]}]}");
-    NvDsObjectMeta *obj = only_object(gst_buffer_get_nvds_batch_meta(b));
-    EXPECT_EQ(std::string(obj->obj_label), label.substr(0, 127));
-    auto *classifier = static_cast<NvDsClassifierMeta *>(obj->classifier_meta_list->data);
-    EXPECT_EQ(std::string(nth<NvDsLabelInfo>(classifier->label_info_list, 0)->result_label),
-              label.substr(0, 127));
+    // Labels longer than 127 bytes are cut to whole characters, so that the
+    // next mux writes them again unchanged; a U+0000 ends a label, as the
+    // SDK's C strings end there.
+    const std::string e_acute = "\xC3\xA9", euro = "\xE2\x82\xAC", clef = "\xF0\x9D\x84\x9E";
+    std::string e64;
+    for (int i = 0; i < 64; i++)
+      e64 += e_acute;
+    const struct {
+      const char *what;
+      std::string json; // as it stands in the document
+      std::string kept;
+      bool nul_warning;
+    } cases[] = {
+        {"ASCII, 200 bytes", std::string(200, 'a'), std::string(127, 'a'), false},
+        {"64 two-byte characters", e64, e64.substr(0, 126), false},
+        {"two bytes across the limit", std::string(126, 'a') + e_acute + "bb",
+         std::string(126, 'a'), false},
+        {"three bytes across the limit", std::string(125, 'a') + euro, std::string(125, 'a'),
+         false},
+        {"four bytes across the limit", std::string(124, 'a') + clef, std::string(124, 'a'),
+         false},
+        {"four bytes ending at the limit", std::string(123, 'a') + clef + "b",
+         std::string(123, 'a') + clef, false},
+        {"127 bytes whole", std::string(125, 'a') + e_acute, std::string(125, 'a') + e_acute,
+         false},
+        {"U+0000 inside", "ab\\u0000cd", "ab", true},
+    };
+    for (const auto &c : cases) {
+      SCOPED_TRACE(c.what);
+      zarn_test::DebugLog log("zarnnvmetademux", GST_LEVEL_WARNING);
+      GstBuffer *b = restored(R"({"frames":[{"objects":[{"obj_label":")" + c.json +
+                              R"(","classes":[{"result_label":")" + c.json + R"("}]}]}]})");
+      NvDsObjectMeta *obj = only_object(gst_buffer_get_nvds_batch_meta(b));
+      EXPECT_EQ(std::string(obj->obj_label), c.kept);
+      auto *classifier = static_cast<NvDsClassifierMeta *>(obj->classifier_meta_list->data);
+      EXPECT_EQ(std::string(nth<NvDsLabelInfo>(classifier->label_info_list, 0)->result_label),
+                c.kept);
+      EXPECT_EQ(log.find(GST_LEVEL_WARNING, "holds U+0000").size(), c.nul_warning ? 2u : 0u);
+      gst_buffer_unref(b);
+    }
+    zarn_test::DebugLog log("zarnnvmetademux", GST_LEVEL_WARNING);
+    GstBuffer *b = restored(R"({"frames":[{"objects":[{"display_text":"a\u0000b"}]}]})");
+    EXPECT_STREQ(only_object(gst_buffer_get_nvds_batch_meta(b))->text_params.display_text, "a");
+    EXPECT_EQ(log.find(GST_LEVEL_WARNING, "display_text holds U+0000").size(), 1u);
     gst_buffer_unref(b);
   }
 }

@@ -65,10 +65,20 @@ bool required_string(const Members<N> &m, const doc::Member (&table)[N], int ind
   return false;
 }
 
-// At most MAX_LABEL_SIZE - 1 bytes and a NUL; the cut may split a
-// multi-byte character.
+// The SDK's text fields are C strings: a U+0000 inside a text ends it.
+std::string_view as_c_string(std::string_view text, const char *what) {
+  const std::size_t nul = strnlen(text.data(), text.size());
+  if (nul < text.size())
+    GST_WARNING_OBJECT(zarn::demux::log_object,
+                       "%s holds U+0000: cut there, after %" G_GSIZE_FORMAT " bytes", what, nul);
+  return text.substr(0, nul);
+}
+
+// At most kLabelBytes bytes, whole characters, and a NUL.
 void copy_label(std::string_view text, gchar (&label)[MAX_LABEL_SIZE]) {
-  const std::size_t n = std::min<std::size_t>(text.size(), MAX_LABEL_SIZE - 1);
+  static_assert(doc::kLabelBytes < MAX_LABEL_SIZE, "room for the NUL");
+  text = as_c_string(text, "label");
+  const std::size_t n = doc::label_length(text.data(), text.size());
   if (n < text.size())
     GST_WARNING_OBJECT(zarn::demux::log_object,
                        "label of %" G_GSIZE_FORMAT " bytes cut to %" G_GSIZE_FORMAT, text.size(),
@@ -170,10 +180,10 @@ bool restore_object(NvDsBatchMeta *batch, const Members<object::count> &m, NvDsF
   if (required_string(m, object::members, object::obj_label, &text))
     copy_label(text, obj->obj_label);
   const bool has_text = required_string(m, object::members, object::display_text, &text);
+  if (has_text)
+    text = as_c_string(text, "display_text");
   g_free(obj->text_params.display_text);
-  // A NUL inside the text ends it, as it ends any C string.
-  obj->text_params.display_text =
-      has_text ? g_strndup(text.data(), strnlen(text.data(), text.size())) : g_strdup("");
+  obj->text_params.display_text = has_text ? g_strndup(text.data(), text.size()) : g_strdup("");
   if (const element *value = m.get(object::tracker))
     if (value->is_object())
       restore_tracker(*value, obj);

@@ -40,6 +40,22 @@ void tracker_entry(TextWriter &w, const NvDsObjectMeta &obj) {
   w.end_object();
 }
 
+// A classifier's label, or false when it has none. One too long for
+// result_label is kept in pResult_label, with result_label left empty; it
+// travels cut to whole characters.
+bool class_label(const NvDsLabelInfo &info, const char **text, std::size_t *length) {
+  if (info.result_label[0] != '\0') {
+    *text = info.result_label;
+    *length = strnlen(info.result_label, MAX_LABEL_SIZE);
+  } else if (info.pResult_label && info.pResult_label[0] != '\0') {
+    *text = info.pResult_label;
+    *length = doc::label_length(*text, std::strlen(*text));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // Labels of every classifier of the object in walk order; empty labels are
 // skipped.
 void class_entries(TextWriter &w, const NvDsObjectMeta &obj) {
@@ -50,13 +66,15 @@ void class_entries(TextWriter &w, const NvDsObjectMeta &obj) {
     const auto *classifier = static_cast<const NvDsClassifierMeta *>(c->data);
     for (GList *l = classifier->label_info_list; l; l = l->next) {
       const auto *info = static_cast<const NvDsLabelInfo *>(l->data);
-      if (info->result_label[0] == '\0')
+      const char *text;
+      std::size_t length;
+      if (!class_label(*info, &text, &length))
         continue;
       w.begin_object();
       w.key(m[classification::classifier_id]);
       w.value(static_cast<std::int64_t>(classifier->unique_component_id));
       w.key(m[classification::result_label]);
-      label(w, info->result_label);
+      w.value(text, length);
       number(w, m[classification::result_prob], info->result_prob);
       w.end_object();
     }

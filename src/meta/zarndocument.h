@@ -101,6 +101,26 @@ inline int find_member(const Member (&members)[N], const char *name, std::size_t
   return -1;
 }
 
+// Labels ("obj_label", "result_label") carry at most this many bytes: the
+// SDK's label arrays less their NUL.
+constexpr std::size_t kLabelBytes = 127;
+
+// How many of a label's `length` bytes travel: all of them, or as many
+// whole UTF-8 characters as fit in kLabelBytes. A cut inside a character
+// would leave half of it for the next writer to replace with U+FFFD.
+inline std::size_t label_length(const char *text, std::size_t length) {
+  if (length <= kLabelBytes)
+    return length;
+  std::size_t n = kLabelBytes;
+  // text[n] is the first byte left out; while it continues a character
+  // (10xxxxxx), that character is left out whole. A character has at most
+  // three continuation bytes.
+  for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80;
+       back++)
+    n--;
+  return (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80 ? kLabelBytes : n;
+}
+
 namespace detail {
 constexpr bool name_before(const char *a, const char *b) {
   return *a == *b ? (*a != '\0' && name_before(a + 1, b + 1))

@@ -15,6 +15,7 @@
 
 #include "gstnvdsmeta.h"
 #include "nvdsmeta.h"
+#include "zarndocument.h"
 #include "zarnmeta.h"
 #include "zarnmeta_frame.h"
 
@@ -118,10 +119,10 @@ const std::string *required_string(const json &object, const char *name) {
   return NULL;
 }
 
-// At most MAX_LABEL_SIZE - 1 bytes and a NUL; the cut may split a
-// multi-byte character.
+// At most MAX_LABEL_SIZE - 1 bytes and a NUL, cut to whole characters by
+// the format's own rule (the first reader split them).
 void copy_label(const std::string &text, gchar (&label)[MAX_LABEL_SIZE]) {
-  const std::size_t n = std::min<std::size_t>(text.size(), MAX_LABEL_SIZE - 1);
+  const std::size_t n = zarn::doc::label_length(text.data(), text.size());
   if (n < text.size())
     GST_WARNING("label of %" G_GSIZE_FORMAT " bytes cut to %" G_GSIZE_FORMAT, text.size(), n);
   std::memcpy(label, text.data(), n);
