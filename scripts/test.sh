@@ -91,7 +91,9 @@ section "arm64, the boards' architecture: cross-built, tests under qemu"
 # (with valgrind) and those of the H.264 codecs stay with the native build.
 arm64_tools=$PWD/_build/arm64-tools
 arm64_meson=$PWD/_build/meson-0.56.2
-if bash scripts/deps-arm64.sh "$arm64_tools" "$arm64_meson" && bash scripts/wrap-sources.sh; then
+arm64_dev=$PWD/_build/arm64-dev
+if bash scripts/deps-arm64.sh "$arm64_tools" "$arm64_meson" "$arm64_dev" &&
+    bash scripts/wrap-sources.sh; then
   arm64_args="--timeout-multiplier 4 --no-suite hosts --no-suite h264"
   arm64_run="bash scripts/with-binfmt.sh"
   if ! bash scripts/with-binfmt.sh true; then
@@ -106,7 +108,8 @@ if bash scripts/deps-arm64.sh "$arm64_tools" "$arm64_meson" && bash scripts/wrap
   fi
   PATH="$arm64_tools/usr/bin:$PATH" PYTHONPATH="$arm64_meson/usr/lib/python3/dist-packages" \
     MESON="$arm64_meson_cmd" TEST_RUN="$arm64_run" TEST_ARGS="$arm64_args" \
-    run_build _build/test-arm64 --cross-file scripts/cross/aarch64-linux-gnu.txt || status=1
+    run_build _build/test-arm64 --cross-file scripts/cross/aarch64-linux-gnu.txt \
+    -Dpkg_config_path="$arm64_dev/pkgconfig" || status=1
 else
   echo "arm64: the cross build's packages could not be installed"
   status=1
