@@ -12,7 +12,7 @@ packages=("$@")
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   nlohmann-json3-dev libsimdjson-dev libgtest-dev libcairo2-dev
   clang libclang-rt-14-dev
-  iproute2 python3 python3-jsonschema valgrind libgirepository1.0-dev
+  iproute2 python3 python3-jsonschema nodejs node-ajv valgrind libgirepository1.0-dev
 )
 
 # A name without an architecture is the machine's own (or an "all"
