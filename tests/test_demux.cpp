@@ -104,6 +104,39 @@ TEST(DemuxElement, FactoryAndProperty) {
   gst_object_unref(demux);
 }
 
+// The demux's output is its input less the trailer: like identity, it lets
+// upstream ask downstream for its allocator. The mux does not: upstream
+// would then attach layout metas that the byte stage cannot carry.
+TEST(DemuxElement, TheAllocationQueryGoesThroughTheDemuxOnly) {
+  for (const char *factory : {"zarnnvmetademux", "zarnnvmetamux"}) {
+    SCOPED_TRACE(factory);
+    const bool demux = std::string(factory) == "zarnnvmetademux";
+    GstHarness *h = gst_harness_new(factory);
+    gst_harness_set_src_caps_str(h, "video/x-raw,format=RGBA,width=16,height=16");
+    GstAllocationParams params;
+    gst_allocation_params_init(&params);
+    params.align = 255;
+    GstAllocator *allocator = gst_allocator_find(NULL);
+    gst_harness_set_propose_allocator(h, allocator, &params);
+    GstCaps *caps = gst_caps_from_string("video/x-raw,format=RGBA,width=16,height=16");
+    GstQuery *query = gst_query_new_allocation(caps, TRUE);
+    EXPECT_EQ(gst_pad_peer_query(h->srcpad, query), demux ? TRUE : FALSE);
+    if (demux) {
+      ASSERT_EQ(gst_query_get_n_allocation_params(query), 1u);
+      GstAllocator *offered = NULL;
+      GstAllocationParams got;
+      gst_query_parse_nth_allocation_param(query, 0, &offered, &got);
+      EXPECT_EQ(offered, allocator);
+      EXPECT_EQ(got.align, 255u);
+      if (offered)
+        gst_object_unref(offered);
+    }
+    gst_query_unref(query);
+    gst_caps_unref(caps);
+    gst_harness_teardown(h);
+  }
+}
+
 TEST(DemuxTrailer, CutsTheTrailerAndHandsTheDocumentOn) {
   // 100 payload bytes and a 60-byte document: 164 bytes ending in 3C 00 00 00.
   std::string document = "{\"frames\":[{\"id\":5,\"ts\":{\"received\":900}}]}";

@@ -59,6 +59,10 @@ static void gst_zarnnvmetademux_init(Gstzarnnvmetademux *filter) {
                           GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_chain), &filter->sinkpad,
                           &filter->srcpad);
 
+  // Its output is its input less the trailer: the pools and metas that
+  // downstream offers serve upstream as well, as they do through identity.
+  GST_PAD_SET_PROXY_ALLOCATION(filter->sinkpad);
+
   filter->silent = FALSE;
   filter->reader = zarn::demux::reader_new();
 }
@@ -75,7 +79,10 @@ static void gst_zarnnvmetademux_set_property(GObject *object, guint prop_id,
   Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(object);
   switch (prop_id) {
   case PROP_SILENT:
+    // Properties may be set from any thread.
+    GST_OBJECT_LOCK(filter);
     filter->silent = g_value_get_boolean(value);
+    GST_OBJECT_UNLOCK(filter);
     break;
   default:
     zarn::warn_invalid_property_id(object, prop_id, pspec, "src/gstzarnnvmetademux", __LINE__);
@@ -88,7 +95,9 @@ static void gst_zarnnvmetademux_get_property(GObject *object, guint prop_id, GVa
   Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(object);
   switch (prop_id) {
   case PROP_SILENT:
+    GST_OBJECT_LOCK(filter);
     g_value_set_boolean(value, filter->silent);
+    GST_OBJECT_UNLOCK(filter);
     break;
   default:
     zarn::warn_invalid_property_id(object, prop_id, pspec, "src/gstzarnnvmetademux", __LINE__);

@@ -59,6 +59,9 @@ static void gst_zarn_nv_meta_mux_init(GstzarnNvMetaMux *filter) {
                           GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_sink_event),
                           GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_chain), &filter->sinkpad,
                           &filter->srcpad);
+  // The allocation query stays unanswered: what downstream offers would let
+  // upstream attach layout metas (a video meta's strides) that the mux
+  // drops and the byte stage cannot carry.
 
   filter->silent = FALSE;
   filter->savepath = NULL;
@@ -82,7 +85,10 @@ static void gst_zarn_nv_meta_mux_set_property(GObject *object, guint prop_id,
 
   switch (prop_id) {
   case PROP_SILENT:
+    // Properties may be set from any thread.
+    GST_OBJECT_LOCK(filter);
     filter->silent = g_value_get_boolean(value);
+    GST_OBJECT_UNLOCK(filter);
     break;
   case PROP_SAVEPATH: {
     // NULL counts as the empty path, which pauses logging. An open log file
@@ -108,7 +114,9 @@ static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GV
 
   switch (prop_id) {
   case PROP_SILENT:
+    GST_OBJECT_LOCK(filter);
     g_value_set_boolean(value, filter->silent);
+    GST_OBJECT_UNLOCK(filter);
     break;
   case PROP_SAVEPATH:
     GST_OBJECT_LOCK(filter);
