@@ -107,6 +107,56 @@ TEST(DemuxElement, FactoryAndProperty) {
 // The demux's output is its input less the trailer: like identity, it lets
 // upstream ask downstream for its allocator. The mux does not: upstream
 // would then attach layout metas that the byte stage cannot carry.
+// What the application gets without reading the log: counters in "stats",
+// and a warning on the bus for the first refused document, then at most one
+// a second while refusals go on.
+TEST(DemuxElement, StatsAndABusWarningForRefusedDocuments) {
+  GstHarness *h = gst_harness_new("zarnnvmetademux");
+  gst_harness_set_src_caps_str(h, "application/x-test");
+  GstBus *bus = gst_bus_new();
+  gst_element_set_bus(h->element, bus);
+  auto warnings = [bus] {
+    guint n = 0;
+    while (GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING)) {
+      n++;
+      gst_message_unref(m);
+    }
+    return n;
+  };
+  auto push = [h](GstBuffer *in) { gst_buffer_unref(gst_harness_push_and_pull(h, in)); };
+
+  push(muxed_buffer(kPayload, R"({"frames":[{"id":1}]})"));
+  push(muxed_buffer(kPayload, ""));                           // an empty trailer
+  push(gst_buffer_new_wrapped(g_memdup("ab", 2), 2));         // no trailer
+  for (int i = 0; i < 3; i++)
+    push(muxed_buffer(kPayload, "{\"frames\":[{\"id\":1}"));  // refused
+  EXPECT_EQ(warnings(), 1u);
+
+  GstStructure *stats = NULL;
+  g_object_get(h->element, "stats", &stats, NULL);
+  ASSERT_NE(stats, nullptr);
+  const struct {
+    const char *field;
+    guint64 value;
+  } expected[] = {{"buffers", 6}, {"restored", 1}, {"untouched", 4}, {"refused", 3}};
+  for (const auto &e : expected) {
+    guint64 value = G_MAXUINT64;
+    EXPECT_TRUE(gst_structure_get_uint64(stats, e.field, &value)) << e.field;
+    EXPECT_EQ(value, e.value) << e.field;
+  }
+  gst_structure_free(stats);
+
+  // A second later, refusals that go on are posted again, once.
+  g_usleep(1100 * 1000);
+  push(muxed_buffer(kPayload, "not json"));
+  push(muxed_buffer(kPayload, "not json"));
+  EXPECT_EQ(warnings(), 1u);
+
+  gst_element_set_bus(h->element, NULL);
+  gst_object_unref(bus);
+  gst_harness_teardown(h);
+}
+
 TEST(DemuxElement, TheAllocationQueryGoesThroughTheDemuxOnly) {
   for (const char *factory : {"zarnnvmetademux", "zarnnvmetamux"}) {
     SCOPED_TRACE(factory);

@@ -135,6 +135,39 @@ TEST(MuxElement, FactoryAndProperties) {
   gst_object_unref(mux);
 }
 
+TEST(MuxElement, Stats) {
+  GstHarness *h = gst_harness_new("zarnnvmetamux");
+  gst_harness_set_src_caps_str(h, "application/x-test");
+  auto push = [h](GstBuffer *in) {
+    GstBuffer *out = gst_harness_push_and_pull(h, in);
+    const guint64 length = zarn_test::split_trailer(out).document.size();
+    gst_buffer_unref(out);
+    return length;
+  };
+  guint64 bytes = 0;
+  for (int i = 0; i < 2; i++) {
+    GstBuffer *in = zarn_test::payload_buffer(8);
+    gst_buffer_add_nvds_id_meta(in, zarn_test::new_id(i + 1));
+    bytes += push(in);
+  }
+  EXPECT_GT(bytes, 0u);
+  EXPECT_EQ(push(zarn_test::payload_buffer(8)), 0u); // no metadata: an empty trailer
+  gst_buffer_unref(gst_harness_push_and_pull(h, gst_buffer_new()));
+
+  GstStructure *stats = NULL;
+  g_object_get(h->element, "stats", &stats, NULL);
+  ASSERT_NE(stats, nullptr);
+  guint64 buffers = 0, documents = 0, document_bytes = 0;
+  EXPECT_TRUE(gst_structure_get_uint64(stats, "buffers", &buffers));
+  EXPECT_TRUE(gst_structure_get_uint64(stats, "documents", &documents));
+  EXPECT_TRUE(gst_structure_get_uint64(stats, "document-bytes", &document_bytes));
+  EXPECT_EQ(buffers, 4u);
+  EXPECT_EQ(documents, 2u);
+  EXPECT_EQ(document_bytes, bytes);
+  gst_structure_free(stats);
+  gst_harness_teardown(h);
+}
+
 TEST(MuxElement, SavepathProperty) {
   GstElement *mux = gst_element_factory_make("zarnnvmetamux", NULL);
   gchar *value = NULL;

@@ -14,7 +14,7 @@
 GST_DEBUG_CATEGORY(gst_zarnnvmetademux_debug);
 #define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
 
-enum { PROP_0, PROP_SILENT };
+enum { PROP_0, PROP_SILENT, PROP_STATS };
 
 static GstStaticPadTemplate sink_factory =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
@@ -50,6 +50,10 @@ static void gst_zarnnvmetademux_class_init(GstzarnnvmetademuxClass *klass) {
   gobject_class->finalize = gst_zarnnvmetademux_finalize;
 
   g_object_class_install_property(gobject_class, PROP_SILENT, zarn::silent_param_spec());
+  g_object_class_install_property(
+      gobject_class, PROP_STATS,
+      zarn::stats_param_spec("Counters: buffers, restored (documents), untouched (buffers "
+                             "passed on as they came), refused (documents)"));
   zarn::set_template_class(element_class, "zarnnvmetademux", &sink_factory, &src_factory);
 }
 
@@ -65,6 +69,8 @@ static void gst_zarnnvmetademux_init(Gstzarnnvmetademux *filter) {
 
   filter->silent = FALSE;
   filter->reader = zarn::demux::reader_new();
+  filter->buffers = filter->restored = filter->untouched = filter->refused = 0;
+  filter->refusal_posted = 0;
 }
 
 static void gst_zarnnvmetademux_finalize(GObject *object) {
@@ -97,6 +103,15 @@ static void gst_zarnnvmetademux_get_property(GObject *object, guint prop_id, GVa
   case PROP_SILENT:
     GST_OBJECT_LOCK(filter);
     g_value_set_boolean(value, filter->silent);
+    GST_OBJECT_UNLOCK(filter);
+    break;
+  case PROP_STATS:
+    GST_OBJECT_LOCK(filter);
+    g_value_take_boxed(value, gst_structure_new("application/x-zarnnvmetademux-stats",
+                                                "buffers", G_TYPE_UINT64, filter->buffers,
+                                                "restored", G_TYPE_UINT64, filter->restored,
+                                                "untouched", G_TYPE_UINT64, filter->untouched,
+                                                "refused", G_TYPE_UINT64, filter->refused, NULL));
     GST_OBJECT_UNLOCK(filter);
     break;
   default:
@@ -142,7 +157,7 @@ static void cut_trailer(GstBuffer *buf, gsize payload) {
 // in transit points into the payload or into the document, and cutting there
 // would corrupt the payload. A buffer whose document is refused goes on as
 // it arrived.
-static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
+static bool restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
                     std::uint32_t length) {
   const zarn::demux::LogAs log_as(GST_OBJECT(filter));
   char *text = filter->reader ? zarn::demux::reader_text(*filter->reader, length) : NULL;
@@ -155,10 +170,42 @@ static void restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
     // Nothing would be left of a buffer that is all trailer: that one
     // keeps it.
     cut_trailer(buf, offset);
-    return;
+    return true;
   }
   GST_WARNING_OBJECT(filter, "buffer of %" G_GSIZE_FORMAT " bytes passed on untouched",
                      gst_buffer_get_size(buf));
+  return false;
+}
+
+enum class Outcome { kEmptyTrailer, kRestored, kNoTrailer, kRefused };
+
+// Counts the buffer, and tells the application of refused documents: the
+// first at once, then at most once a second while refusals go on, so that
+// a damaged link does not flood the bus.
+static void count(Gstzarnnvmetademux *filter, Outcome outcome) {
+  bool post = false;
+  guint64 refused;
+  GST_OBJECT_LOCK(filter);
+  filter->buffers++;
+  if (outcome == Outcome::kRestored)
+    filter->restored++;
+  if (outcome == Outcome::kNoTrailer || outcome == Outcome::kRefused)
+    filter->untouched++;
+  if (outcome == Outcome::kRefused) {
+    filter->refused++;
+    const gint64 now = g_get_monotonic_time();
+    if (filter->refusal_posted == 0 || now - filter->refusal_posted >= G_USEC_PER_SEC) {
+      filter->refusal_posted = now;
+      post = true;
+    }
+  }
+  refused = filter->refused;
+  GST_OBJECT_UNLOCK(filter);
+  if (post)
+    GST_ELEMENT_WARNING(filter, STREAM, DECODE,
+                        ("Metadata document refused: the buffer was passed on untouched."),
+                        ("%" G_GUINT64_FORMAT " documents refused so far; see the element's "
+                         "WARNING log for why", refused));
 }
 
 static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *parent,
@@ -171,6 +218,7 @@ static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *pare
     GST_WARNING_OBJECT(filter, "buffer of %" G_GSIZE_FORMAT
                        " bytes holds no valid metadata trailer, passed on untouched",
                        size);
+    count(filter, Outcome::kNoTrailer);
     return gst_pad_push(filter->srcpad, buf);
   }
 
@@ -180,16 +228,20 @@ static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *pare
   const gsize offset = size - zarn::kTrailerLengthSize - length;
   if (offset == 0)
     GST_WARNING_OBJECT(filter, "trailer fills the whole buffer: no payload, trailer left in place");
+  Outcome outcome = Outcome::kRefused;
   try {
-    if (length != 0)
-      restore(filter, buf, offset, length);
-    else
+    if (length == 0) {
       cut_trailer(buf, offset);
+      outcome = Outcome::kEmptyTrailer;
+    } else if (restore(filter, buf, offset, length)) {
+      outcome = Outcome::kRestored;
+    }
   } catch (const std::exception &e) {
     GST_WARNING_OBJECT(filter, "metadata not restored: %s", e.what());
   } catch (...) {
     GST_WARNING_OBJECT(filter, "metadata not restored");
   }
+  count(filter, outcome);
   return gst_pad_push(filter->srcpad, buf);
 }
 

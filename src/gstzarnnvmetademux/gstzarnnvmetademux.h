@@ -35,6 +35,15 @@ typedef struct _Gstzarnnvmetademux {
   /* The document parser and its buffers, reused from buffer to buffer;
    * only the streaming thread uses it. */
   zarn::demux::Reader *reader;
+
+  /* "stats", under the object lock: buffers seen, documents restored,
+   * buffers passed on untouched, documents refused; and when the last
+   * refusal was posted on the bus (monotonic time, 0 for never). */
+  guint64 buffers;
+  guint64 restored;
+  guint64 untouched;
+  guint64 refused;
+  gint64 refusal_posted;
 } Gstzarnnvmetademux;
 
 typedef struct _GstzarnnvmetademuxClass {

@@ -16,7 +16,7 @@
 GST_DEBUG_CATEGORY(gst_zarn_nv_meta_mux_debug);
 #define GST_CAT_DEFAULT gst_zarn_nv_meta_mux_debug
 
-enum { PROP_0, PROP_SILENT, PROP_SAVEPATH };
+enum { PROP_0, PROP_SILENT, PROP_SAVEPATH, PROP_STATS };
 
 static GstStaticPadTemplate sink_factory =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
@@ -51,6 +51,10 @@ static void gst_zarn_nv_meta_mux_class_init(GstzarnNvMetaMuxClass *klass) {
       g_param_spec_string("savepath", "Savepath", "path to file for writing jsons", "output.txt",
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
+  g_object_class_install_property(
+      gobject_class, PROP_STATS,
+      zarn::stats_param_spec("Counters: buffers, documents (written), document-bytes"));
+
   zarn::set_template_class(element_class, "zarnNvMetaMux", &sink_factory, &src_factory);
 }
 
@@ -66,6 +70,7 @@ static void gst_zarn_nv_meta_mux_init(GstzarnNvMetaMux *filter) {
   filter->silent = FALSE;
   filter->savepath = NULL;
   filter->save_file = NULL;
+  filter->buffers = filter->documents = filter->document_bytes = 0;
 }
 
 static void gst_zarn_nv_meta_mux_finalize(GObject *object) {
@@ -123,6 +128,15 @@ static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GV
     g_value_set_string(value, filter->savepath ? filter->savepath->str : NULL);
     GST_OBJECT_UNLOCK(filter);
     break;
+  case PROP_STATS:
+    GST_OBJECT_LOCK(filter);
+    g_value_take_boxed(value, gst_structure_new("application/x-zarnnvmetamux-stats",
+                                                "buffers", G_TYPE_UINT64, filter->buffers,
+                                                "documents", G_TYPE_UINT64, filter->documents,
+                                                "document-bytes", G_TYPE_UINT64,
+                                                filter->document_bytes, NULL));
+    GST_OBJECT_UNLOCK(filter);
+    break;
   default:
     zarn::warn_invalid_property_id(object, prop_id, pspec, "src/gstzarnnvmetamux", __LINE__);
     break;
@@ -140,13 +154,28 @@ static gboolean gst_zarn_nv_meta_mux_sink_event(GstPad *pad, GstObject *parent,
 static const GstBufferCopyFlags kCarried =
     static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS | GST_BUFFER_COPY_TIMESTAMPS);
 
-static GstBuffer *muxed_buffer(GstzarnNvMetaMux *filter, GstBuffer *buf) {
+// The output buffer, with the length of the document it carries in
+// *length.
+static GstBuffer *muxed_buffer(GstzarnNvMetaMux *filter, GstBuffer *buf, guint64 *length) {
   // Kept from buffer to buffer on each streaming thread, so that its
   // storage is reused.
   static thread_local zarn::mux::Text text;
   zarn::mux::write_document(buf, filter, text);
-  return zarn::mux::trailer_buffer(buf, reinterpret_cast<const unsigned char *>(text.data.get()),
-                                   static_cast<unsigned int>(text.size), kCarried);
+  GstBuffer *out =
+      zarn::mux::trailer_buffer(buf, reinterpret_cast<const unsigned char *>(text.data.get()),
+                                static_cast<unsigned int>(text.size), kCarried);
+  *length = out ? text.size : 0;
+  return out;
+}
+
+static void count(GstzarnNvMetaMux *filter, guint64 length) {
+  GST_OBJECT_LOCK(filter);
+  filter->buffers++;
+  if (length != 0) {
+    filter->documents++;
+    filter->document_bytes += length;
+  }
+  GST_OBJECT_UNLOCK(filter);
 }
 
 static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *parent,
@@ -154,12 +183,15 @@ static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *par
   GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(parent);
 
   // Empty: nothing to append a trailer to.
-  if (gst_buffer_get_size(buf) == 0)
+  if (gst_buffer_get_size(buf) == 0) {
+    count(filter, 0);
     return gst_pad_push(filter->srcpad, buf);
+  }
 
   GstBuffer *out = NULL;
+  guint64 length = 0;
   try {
-    out = muxed_buffer(filter, buf);
+    out = muxed_buffer(filter, buf, &length);
   } catch (const std::exception &e) {
     GST_WARNING_OBJECT(filter, "metadata not written, empty trailer instead: %s", e.what());
   } catch (...) {
@@ -169,6 +201,7 @@ static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *par
   // a trailer, an empty one.
   if (!out)
     out = zarn::mux::trailer_buffer(buf, NULL, 0, kCarried);
+  count(filter, length);
   if (!out) {
     GST_WARNING_OBJECT(filter, "cannot build output buffer, passing input on");
     return gst_pad_push(filter->srcpad, buf);

@@ -32,6 +32,12 @@ typedef struct _GstzarnNvMetaMux {
   GString *savepath;
   /* The document log file once opened; only the streaming thread uses it. */
   FILE *save_file;
+
+  /* "stats", under the object lock: buffers seen, documents written and
+   * their bytes. */
+  guint64 buffers;
+  guint64 documents;
+  guint64 document_bytes;
 } GstzarnNvMetaMux;
 
 typedef struct _GstzarnNvMetaMuxClass {

@@ -13,6 +13,13 @@ inline GParamSpec *silent_param_spec() {
                               static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
 }
 
+// A read-only GstStructure of counters since the element was made, as
+// identity's "stats": what an application reads instead of the log.
+inline GParamSpec *stats_param_spec(const char *blurb) {
+  return g_param_spec_boxed("stats", "Statistics", blurb, GST_TYPE_STRUCTURE,
+                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+}
+
 inline void set_template_class(GstElementClass *klass, const char *longname,
                                GstStaticPadTemplate *sink, GstStaticPadTemplate *src) {
   gst_element_class_set_static_metadata(klass, longname, "FIXME:Generic",
