@@ -2,7 +2,7 @@
 """Checks docs/metadata-document.schema.json against what the mux writes
 and against bad documents.
 
-    check_schema.py SCHEMA WORKDIR
+    check_schema.py SCHEMA WORKDIR [NODE]
 
 GST_PLUGIN_PATH must find the plug-ins and the demo's stand-ins for the
 SDK. Every document that the mux writes in a few pipelines (batch documents
@@ -11,6 +11,11 @@ relay writes again) must be valid. The documents of the demux's bad-input
 table that are not JSON or have the wrong shape must not be; those that
 are well-formed documents the demux merely restores with defaults (null in
 a float member) must be.
+
+The schema must also pass strict validators: every keyword stands beside
+the type it applies to (ajv's strictTypes rule, which ajv 8's strict mode
+applies). With NODE, a second validator, ajv (Debian's node-ajv), judges
+the same documents and must agree.
 """
 
 import json
@@ -73,12 +78,68 @@ BAD = {
         b'"display_text":"b","classes":[]}]}]}'),
     "pipeline_time without received": b'{"frames":[{"id":1,"ts":{"pipeline_time":3}}]}',
     "a resolution of three numbers": b'{"frames":[{"id":1,"resolution":{"src":[1,2,3]}}]}',
+    "a resolution beyond 32 bits": (
+        b'{"frames":[{"id":1,"resolution":{"src":[4294967295,2147483648]}}]}'),
     "a negative object_id": (
         b'{"frames":[{"frame_num":0,"objects":[{"left":1.0,"top":1.0,"width":1.0,'
         b'"height":1.0,"confidence":0.5,"obj_label":"a","display_text":"b","classes":[],'
         b'"tracker":{"left":1.0,"top":1.0,"width":1.0,"height":1.0,'
         b'"tracker_confidence":0.5,"object_id":-1}}]}]}'),
 }
+
+
+# The keywords that apply to one type only: a schema that uses one must say
+# that type, or strict validators refuse to compile it.
+TYPED_KEYWORDS = {
+    "object": ["properties", "required", "additionalProperties", "dependencies",
+               "minProperties", "maxProperties", "patternProperties", "propertyNames"],
+    "array": ["items", "additionalItems", "minItems", "maxItems", "uniqueItems", "contains"],
+    "string": ["minLength", "maxLength", "pattern", "format"],
+    "number": ["minimum", "maximum", "exclusiveMinimum", "exclusiveMaximum", "multipleOf"],
+}
+
+
+def untyped_keywords(schema, where="#"):
+    """Where a keyword stands without the type it applies to."""
+    found = []
+    if isinstance(schema, dict):
+        types = schema.get("type", [])
+        types = set([types] if isinstance(types, str) else types)
+        if "integer" in types:
+            types.add("number")
+        for kind, keywords in TYPED_KEYWORDS.items():
+            for keyword in keywords:
+                if keyword in schema and kind not in types:
+                    found.append('%s: missing type "%s" for keyword "%s"' % (where, kind, keyword))
+        for key, value in schema.items():
+            if key in ("properties", "definitions", "dependencies", "patternProperties"):
+                if isinstance(value, dict):
+                    for name, sub in value.items():
+                        found += untyped_keywords(sub, "%s/%s/%s" % (where, key, name))
+            elif key not in ("enum", "const", "required", "examples", "default"):
+                found += untyped_keywords(value, "%s/%s" % (where, key))
+    elif isinstance(schema, list):
+        for index, sub in enumerate(schema):
+            found += untyped_keywords(sub, "%s/%d" % (where, index))
+    return found
+
+
+def second_validator(node, schema_path, judged, workdir):
+    """What ajv says of the documents python's validator judged, as failures."""
+    path = os.path.join(workdir, "judged-documents.json")
+    with open(path, "w") as f:
+        json.dump([document for _, document, _ in judged], f)
+    env = dict(os.environ, NODE_PATH="/usr/share/nodejs")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ajv_judge.js")
+    result = subprocess.run([node, script, schema_path, path], env=env, timeout=120,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        return ["ajv could not judge: " + result.stderr.decode(errors="replace").strip()]
+    verdicts = json.loads(result.stdout)
+    print("ajv judged %d documents" % len(verdicts))
+    return ["%s: ajv says %s, jsonschema %s" % (name, "valid" if v else "invalid",
+                                                 "valid" if want else "invalid")
+            for (name, _, want), v in zip(judged, verdicts) if v != want]
 
 
 def parse(data):
@@ -91,8 +152,10 @@ def parse(data):
 
 def main():
     schema_path, workdir = sys.argv[1], sys.argv[2]
+    node = sys.argv[3] if len(sys.argv) > 3 else None
     with open(schema_path) as f:
         schema = json.load(f)
+    failures = untyped_keywords(schema)
     if not hasattr(jsonschema, "Draft7Validator"):
         # Ubuntu 18.04 has jsonschema 2.6, which knows drafts up to 4.
         print("skipped: jsonschema %s has no draft 7 validator (3.0 or later has)"
@@ -101,7 +164,9 @@ def main():
     jsonschema.Draft7Validator.check_schema(schema)
     validator = jsonschema.Draft7Validator(schema)
     os.makedirs(workdir, exist_ok=True)
-    failures = []
+    # (name, document, valid) of every document judged, for the second
+    # validator.
+    judged = []
 
     for name, pipeline in PIPELINES.items():
         log = os.path.join(workdir, name + "-documents.txt")
@@ -118,7 +183,9 @@ def main():
             if document is None or errors:
                 failures.append("%s document %d is not valid: %s" % (
                     name, number, errors[0].message if errors else "not JSON"))
-            elif document["frames"] and document["frames"][0] is not None:
+                continue
+            judged.append(("%s document %d" % (name, number), document, True))
+            if document["frames"] and document["frames"][0] is not None:
                 kinds.add("objects" in document["frames"][0])
                 if any("tracker" in o for f in document["frames"] for o in f.get("objects", [])):
                     kinds.add("tracker")
@@ -134,11 +201,20 @@ def main():
         errors = list(validator.iter_errors(json.loads(text)))
         if errors:
             failures.append("%s is refused: %s" % (name, errors[0].message))
+        judged.append((name, json.loads(text), True))
     for name, data in BAD.items():
         document = parse(data)
         if document is not None and validator.is_valid(document):
             failures.append("%s is taken as valid" % name)
+        # Too deep for the JSON writer that hands documents to ajv.
+        if document is not None and name != "100000 nested arrays":
+            judged.append((name, document, False))
     print("%d good and %d bad documents judged" % (len(GOOD), len(BAD)))
+
+    if node:
+        failures += second_validator(node, schema_path, judged, workdir)
+    else:
+        print("no second validator: node was not found")
 
     for failure in failures:
         print("FAILED: " + failure)
