@@ -7,6 +7,7 @@
 #include <glib/gstdio.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -125,6 +126,45 @@ TEST(BatchDocument, FloatForms) {
     const std::string member = "\"confidence\":";
     const std::size_t at = doc.find(member) + member.size();
     EXPECT_EQ(doc.substr(at, doc.find(',', at) - at), c.text) << c.text;
+    gst_buffer_unref(buffer);
+  }
+}
+
+// format.md's float test vectors: what the writer writes for these float
+// bits is the JSON library's own text for the widened double (digits not
+// always the shortest), and that text reads back to the same float.
+TEST(BatchDocument, TheFormatsFloatTestVectors) {
+  const struct {
+    std::uint32_t bits;
+    const char *text;
+  } vectors[] = {
+      {0x44484851, "801.1299438476563"},     // shortest: ...562, a tie rounded up
+      {0x3ed7720e, "0.42079204320907593"},   // 17 digits where 16 suffice
+      {0x58800000, "1.125899906842624e+15"}, // 2^50: exponent form
+      {0x3f666666, "0.8999999761581421"},
+      {0x42c80000, "100.0"},
+      {0x3727c5ac, "9.999999747378752e-06"},
+      {0x7f7fffff, "3.4028234663852886e+38"},
+      {0x00000001, "1.401298464324817e-45"},
+      {0x80000000, "-0.0"},
+  };
+  for (const auto &v : vectors) {
+    SCOPED_TRACE(v.text);
+    float value;
+    std::memcpy(&value, &v.bits, sizeof value);
+    GstBuffer *buffer = payload_buffer(4);
+    NvDsBatchMeta *batch = attach_new_batch(buffer);
+    add_object(batch, add_frame(batch, 0), {value, 2, 3, 4, 0.5f, "o", "d"});
+    const std::string doc = document_of(buffer);
+    const std::string member = "\"left\":";
+    const std::size_t at = doc.find(member) + member.size();
+    const std::string written = doc.substr(at, doc.find(',', at) - at);
+    EXPECT_EQ(written, v.text);
+    EXPECT_EQ(written, json(static_cast<double>(value)).dump());
+    const float back = static_cast<float>(g_ascii_strtod(written.c_str(), NULL));
+    std::uint32_t back_bits;
+    std::memcpy(&back_bits, &back, sizeof back_bits);
+    EXPECT_EQ(back_bits, v.bits);
     gst_buffer_unref(buffer);
   }
 }
