@@ -86,15 +86,16 @@ fi
 
 section "arm64, the boards' architecture: cross-built, tests under qemu"
 # As the boards build: meson 0.56.2, the oldest the build supports, and
-# simdjson from its wrap, whose tarball comes through apt. The tests that start GStreamer's programs run
-# where arm64 programs can start directly; those across network namespaces
-# (with valgrind) and those of the H.264 codecs stay with the native build.
+# simdjson from its wrap, whose tarball comes through apt. The tests that
+# start GStreamer's programs run where arm64 programs can start directly;
+# those across network namespaces (with valgrind), those of the H.264 codecs
+# and the documentation's live examples stay with the native build.
 arm64_tools=$PWD/_build/arm64-tools
 arm64_meson=$PWD/_build/meson-0.56.2
 arm64_dev=$PWD/_build/arm64-dev
 if bash scripts/deps-arm64.sh "$arm64_tools" "$arm64_meson" "$arm64_dev" &&
     bash scripts/wrap-sources.sh; then
-  arm64_args="--timeout-multiplier 4 --no-suite hosts --no-suite h264"
+  arm64_args="--timeout-multiplier 4 --no-suite hosts --no-suite h264 --no-suite examples"
   arm64_run="bash scripts/with-binfmt.sh"
   if ! bash scripts/with-binfmt.sh true; then
     echo "arm64: only the tests that need no program started from the PATH"
