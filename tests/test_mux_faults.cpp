@@ -16,6 +16,7 @@
 
 #include "fixtures.h"
 #include "plugin_env.h"
+#include "gstzarnnvmetademux.h"
 #include "gstzarnnvmetamux.h"
 
 using zarn_test::new_id;
@@ -25,7 +26,8 @@ using zarn_test::split_trailer;
 namespace {
 
 const auto *const register_plugins = ::testing::AddGlobalTestEnvironment(
-    new zarn_test::RegisterPlugins({gst_plugin_zarnnvmetamux_register}));
+    new zarn_test::RegisterPlugins(
+        {gst_plugin_zarnnvmetamux_register, gst_plugin_zarnnvmetademux_register}));
 
 std::string printed;
 void capture_print(const gchar *text) { printed += text; }
@@ -91,6 +93,32 @@ TEST(MuxFaults, LogPathThatGoesAwayDoesNotStopTheStream) {
   gst_harness_teardown(late);
   gst_harness_teardown(h);
   g_set_print_handler(old);
+}
+
+// Properties may be set from any thread: "silent" on both elements from two
+// threads at once, while the last value set stays readable (a data race
+// here shows in a ThreadSanitizer build).
+TEST(MuxFaults, SilentSetFromTwoThreads) {
+  for (const char *factory : {"zarnnvmetamux", "zarnnvmetademux"}) {
+    SCOPED_TRACE(factory);
+    GstElement *element = gst_element_factory_make(factory, NULL);
+    ASSERT_NE(element, nullptr);
+    auto toggle = [element](gboolean first) {
+      for (int i = 0; i < 2000; i++) {
+        g_object_set(element, "silent", (i & 1) ? !first : first, NULL);
+        gboolean value;
+        g_object_get(element, "silent", &value, NULL);
+      }
+    };
+    std::thread a(toggle, TRUE), b(toggle, FALSE);
+    a.join();
+    b.join();
+    g_object_set(element, "silent", TRUE, NULL);
+    gboolean value = FALSE;
+    g_object_get(element, "silent", &value, NULL);
+    EXPECT_TRUE(value);
+    gst_object_unref(element);
+  }
 }
 
 TEST(MuxFaults, SavepathSetFromAnotherThreadWhileStreaming) {
