@@ -8,7 +8,8 @@
 #   arm64 in TOOLS_DIR, and gstreamer-plugins-base's development files in
 #   DEV_DIR, whose pkg-config files (DEV_DIR/pkgconfig, for meson's
 #   pkg_config_path) point at the arm64 libraries that the plug-in packages
-#   install and at the native package's headers, which are the same;
+#   install and at the native package's headers, which are the same (of
+#   its dependencies, orc's pkg-config file is the one they need);
 # - meson 0.56.2, the oldest the build supports (the boards install it with
 #   Python 3.6's pip), from Debian 11's package, in MESON_DIR, and git,
 #   which meson 0.56 needs to use a wrap.
@@ -24,7 +25,7 @@ dev_dir=$3
 
 packages=(
   git crossbuild-essential-arm64 qemu-user-static
-  libgstreamer1.0-dev:arm64 libgtest-dev:arm64 libcairo2-dev:arm64
+  libgstreamer1.0-dev:arm64 liborc-0.4-dev:arm64 libgtest-dev:arm64 libcairo2-dev:arm64
   gstreamer1.0-plugins-base:arm64 gstreamer1.0-plugins-good:arm64
   gstreamer1.0-plugins-bad:arm64
 )
