@@ -137,8 +137,14 @@ def documents(path):
     """The documents of a mux's log: one a line, each followed by a comma."""
     if not os.path.exists(path):
         return []
+    found = []
     with open(path, "rb") as f:
-        return [json.loads(line.rstrip(b"\n")[:-1]) for line in f if line.strip()]
+        for line in f:
+            try:
+                found.append(json.loads(line.rstrip(b"\n")[:-1]))
+            except ValueError:
+                pass  # a line cut short when the process was interrupted
+    return found
 
 
 KNOWN = {}
@@ -191,17 +197,27 @@ def run(name, processes_argv, env, workdir):
     if not server_first:
         order.reverse()  # listeners before those that connect to them
     started = {}
-    for index in order:
-        tag = "%s-%d" % (name, index)
-        print("   " + " ".join(shlex.quote(a) for a in processes_argv[index]))
-        started[index] = start(processes_argv[index], env, os.path.join(workdir, tag + ".log"))
-        time.sleep(1.0)
+    codes = {}
+    try:
+        for index in order:
+            tag = "%s-%d" % (name, index)
+            print("   " + " ".join(shlex.quote(a) for a in processes_argv[index]))
+            started[index] = start(processes_argv[index], env,
+                                   os.path.join(workdir, tag + ".log"))
+            time.sleep(1.0)
+        codes[0] = finish(started[0], 60)
+        # The rest end by themselves on an end of stream that crosses the
+        # stage (TCP); across datagrams they are interrupted once the
+        # stream is over.
+        for index in range(1, len(processes_argv)):
+            codes[index] = finish(started[index], 5)
+    finally:
+        # Nothing is left running, whatever went wrong.
+        for process in started.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
     failures = []
-    codes = {0: finish(started[0], 60)}
-    # The rest end by themselves on an end of stream that crosses the stage
-    # (TCP); across datagrams they are interrupted once the stream is over.
-    for index in range(1, len(processes_argv)):
-        codes[index] = finish(started[index], 5)
     for index, code in codes.items():
         if code != 0:
             with open(started[index].log_path) as f:
