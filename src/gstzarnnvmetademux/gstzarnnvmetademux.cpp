@@ -1,6 +1,21 @@
-/*
- * The zarnnvmetademux element: plug-in and element frame and the per-buffer
- * flow. The trailer reader and the restorers live in their own files.
+/**
+ * SECTION:element-zarnnvmetademux
+ * @title: zarnnvmetademux
+ *
+ * Reads the metadata document that zarnnvmetamux wrote at the end of each
+ * buffer, cuts it off, so that the payload is byte for byte what entered
+ * the mux, and attaches the metadata again: the frame identity and
+ * dimensions records, and for a batch document a rebuilt DeepStream batch.
+ * A buffer whose trailer or document is not valid goes on untouched, with a
+ * WARNING.
+ *
+ * ## Example launch line
+ * |[
+ * gst-launch-1.0 filesrc location=muxed.gdp ! gdpdepay ! zarnnvmetademux ! fakesink
+ * ]|
+ *
+ * This file holds the plug-in and element frame and the per-buffer flow;
+ * the trailer reader and the restorers live in their own files.
  */
 
 #include "gstzarnnvmetademux.h"

@@ -1,6 +1,21 @@
-/*
- * The zarnnvmetamux element: plug-in and element frame, properties, and the
- * per-buffer flow. The document builders, the trailer writer and the log
+/**
+ * SECTION:element-zarnnvmetamux
+ * @title: zarnnvmetamux
+ *
+ * Writes each buffer's DeepStream metadata (the batch of frames with their
+ * objects, tracker data and classes, and the frame identity and dimensions
+ * records) as a compact JSON document, followed by its 32-bit little-endian
+ * length, at the end of the payload, so that it crosses a stage that
+ * carries only bytes. The payload is not copied. zarnnvmetademux, after the
+ * stage, cuts the trailer off and attaches the metadata again.
+ *
+ * ## Example launch line
+ * |[
+ * gst-launch-1.0 videotestsrc num-buffers=30 ! zarnnvmetamux ! gdppay ! filesink location=muxed.gdp
+ * ]|
+ *
+ * This file holds the plug-in and element frame, the properties and the
+ * per-buffer flow; the document builders, the trailer writer and the log
  * file live in their own files.
  */
 

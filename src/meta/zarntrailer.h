@@ -10,20 +10,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <gst/gst.h>
+
 namespace zarn {
 
 constexpr std::size_t kTrailerLengthSize = 4;
 
 inline void write_trailer_length(std::uint8_t *dst, std::uint32_t length) {
-  dst[0] = static_cast<std::uint8_t>(length);
-  dst[1] = static_cast<std::uint8_t>(length >> 8);
-  dst[2] = static_cast<std::uint8_t>(length >> 16);
-  dst[3] = static_cast<std::uint8_t>(length >> 24);
+  GST_WRITE_UINT32_LE(dst, length);
 }
 
 inline std::uint32_t read_trailer_length(const std::uint8_t *src) {
-  return static_cast<std::uint32_t>(src[0]) | static_cast<std::uint32_t>(src[1]) << 8 |
-         static_cast<std::uint32_t>(src[2]) << 16 | static_cast<std::uint32_t>(src[3]) << 24;
+  return GST_READ_UINT32_LE(src);
 }
 
 // Whether a length L read from the last four bytes of a buffer of `size`
