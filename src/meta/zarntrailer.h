@@ -10,18 +10,24 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <gst/gst.h>
-
 namespace zarn {
 
 constexpr std::size_t kTrailerLengthSize = 4;
 
+// Byte by byte rather than with GST_WRITE_UINT32_LE / GST_READ_UINT32_LE:
+// the length sits at any offset, and on x86 GStreamer's macros make
+// unaligned 32-bit accesses, which the undefined-behaviour sanitizer
+// rejects.
 inline void write_trailer_length(std::uint8_t *dst, std::uint32_t length) {
-  GST_WRITE_UINT32_LE(dst, length);
+  dst[0] = static_cast<std::uint8_t>(length);
+  dst[1] = static_cast<std::uint8_t>(length >> 8);
+  dst[2] = static_cast<std::uint8_t>(length >> 16);
+  dst[3] = static_cast<std::uint8_t>(length >> 24);
 }
 
 inline std::uint32_t read_trailer_length(const std::uint8_t *src) {
-  return GST_READ_UINT32_LE(src);
+  return static_cast<std::uint32_t>(src[0]) | static_cast<std::uint32_t>(src[1]) << 8 |
+         static_cast<std::uint32_t>(src[2]) << 16 | static_cast<std::uint32_t>(src[3]) << 24;
 }
 
 // Whether a length L read from the last four bytes of a buffer of `size`
