@@ -24,10 +24,18 @@
 
 #include "demux_restore.h"
 #include "zarnelement.h"
-#include "zarntrailer.h"
+#include "zarncarrier.h"
 
 GST_DEBUG_CATEGORY(gst_zarnnvmetademux_debug);
 #define GST_CAT_DEFAULT gst_zarnnvmetademux_debug
+
+// How the document found in a buffer is read and taken out again.
+struct Carrier {
+  bool (*read)(GstBuffer *, const zarn::carrier::Location &, char *);
+  void (*remove)(GstBuffer *, const zarn::carrier::Location &);
+};
+static const Carrier kTrailer = {zarn::carrier::trailer::read, zarn::carrier::trailer::remove};
+static const Carrier kSei = {zarn::carrier::sei::read, zarn::carrier::sei::remove};
 
 enum { PROP_0, PROP_SILENT, PROP_STATS };
 
@@ -49,6 +57,8 @@ static gboolean gst_zarnnvmetademux_sink_event(GstPad *pad, GstObject *parent,
 static GstFlowReturn gst_zarnnvmetademux_chain(GstPad *pad, GstObject *parent,
                                                GstBuffer *buf);
 static void gst_zarnnvmetademux_finalize(GObject *object);
+static GstStateChangeReturn gst_zarnnvmetademux_change_state(GstElement *element,
+                                                             GstStateChange transition);
 
 void zarn::demux::ensure_debug_category() {
   if (G_UNLIKELY(!gst_zarnnvmetademux_debug))
@@ -63,6 +73,7 @@ static void gst_zarnnvmetademux_class_init(GstzarnnvmetademuxClass *klass) {
   gobject_class->set_property = gst_zarnnvmetademux_set_property;
   gobject_class->get_property = gst_zarnnvmetademux_get_property;
   gobject_class->finalize = gst_zarnnvmetademux_finalize;
+  element_class->change_state = GST_DEBUG_FUNCPTR(gst_zarnnvmetademux_change_state);
 
   g_object_class_install_property(gobject_class, PROP_SILENT, zarn::silent_param_spec());
   g_object_class_install_property(
@@ -84,6 +95,7 @@ static void gst_zarnnvmetademux_init(Gstzarnnvmetademux *filter) {
 
   filter->silent = FALSE;
   filter->reader = zarn::demux::reader_new();
+  filter->stream = zarn::carrier::sei::Stream();
   filter->buffers = filter->restored = filter->untouched = filter->refused = 0;
   filter->refusal_posted = 0;
 }
@@ -135,54 +147,42 @@ static void gst_zarnnvmetademux_get_property(GObject *object, guint prop_id, GVa
 
 static gboolean gst_zarnnvmetademux_sink_event(GstPad *pad, GstObject *parent,
                                                GstEvent *event) {
+  if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+    GstCaps *caps;
+    gst_event_parse_caps(event, &caps);
+    Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(parent);
+    zarn::carrier::sei::stream_from_caps(caps, &filter->stream);
+  }
   return gst_pad_event_default(pad, parent, event);
 }
 
-// The length in the buffer's last four bytes, when it leaves room for its
-// document. Bytes that never passed a mux (or were damaged on the way) have
-// none and are left alone. Only those four bytes are read.
-static gboolean read_trailer(GstBuffer *buf, gsize size, std::uint32_t *length) {
-  guint8 tail[zarn::kTrailerLengthSize];
-  if (size < sizeof tail || gst_buffer_extract(buf, size - sizeof tail, tail, sizeof tail) !=
-                                sizeof tail)
-    return FALSE;
-  *length = zarn::read_trailer_length(tail);
-  return zarn::trailer_fits(size, *length);
-}
-
-// Cuts the buffer to its first `payload` bytes. Blocks that hold only
-// trailer bytes are dropped rather than left behind empty, so that a relay
-// (demux, then mux again) does not pile up blocks hop after hop.
-static void cut_trailer(GstBuffer *buf, gsize payload) {
-  guint index, blocks;
-  gsize skip;
-  if (payload == 0 || !gst_buffer_find_memory(buf, payload, gst_buffer_get_size(buf) - payload,
-                                              &index, &blocks, &skip))
-    return;
-  gst_buffer_remove_memory_range(buf, skip == 0 ? index : index + 1, -1);
-  if (skip != 0)
-    gst_buffer_resize(buf, 0, static_cast<gssize>(payload));
+static GstStateChangeReturn gst_zarnnvmetademux_change_state(GstElement *element,
+                                                             GstStateChange transition) {
+  const GstStateChangeReturn ret =
+      GST_ELEMENT_CLASS(parent_class)->change_state(element, transition);
+  // A new stream brings its own caps.
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
+    GST_ZARNNVMETADEMUX(element)->stream = zarn::carrier::sei::Stream();
+  return ret;
 }
 
 // The document's bytes go straight from the buffer's memory blocks into
 // the reader, which needs them padded; the blocks are never merged. The
-// trailer is cut off only once its document has been read: a length damaged
-// in transit points into the payload or into the document, and cutting there
-// would corrupt the payload. A buffer whose document is refused goes on as
-// it arrived.
-static bool restore(Gstzarnnvmetademux *filter, GstBuffer *buf, gsize offset,
-                    std::uint32_t length) {
+// carrier is taken out only once its document has been read: a length
+// damaged in transit points into the payload or into the document, and
+// cutting there would corrupt the payload. A buffer whose document is
+// refused goes on as it arrived.
+static bool restore(Gstzarnnvmetademux *filter, GstBuffer *buf, const Carrier &carrier,
+                    const zarn::carrier::Location &where) {
   const zarn::demux::LogAs log_as(GST_OBJECT(filter));
-  char *text = filter->reader ? zarn::demux::reader_text(*filter->reader, length) : NULL;
+  char *text = filter->reader ? zarn::demux::reader_text(*filter->reader, where.length) : NULL;
   if (!text) {
     GST_WARNING_OBJECT(filter, "no memory for a metadata document of %u bytes: not restored",
-                       length);
-  } else if (gst_buffer_extract(buf, offset, text, length) != length) {
+                       where.length);
+  } else if (!carrier.read(buf, where, text)) {
     GST_WARNING_OBJECT(filter, "cannot read the metadata document: not restored");
-  } else if (zarn::demux::restore_document(*filter->reader, length, buf)) {
-    // Nothing would be left of a buffer that is all trailer: that one
-    // keeps it.
-    cut_trailer(buf, offset);
+  } else if (zarn::demux::restore_document(*filter->reader, where.length, buf)) {
+    carrier.remove(buf, where);
     return true;
   }
   GST_WARNING_OBJECT(filter, "buffer of %" G_GSIZE_FORMAT " bytes passed on untouched",
@@ -224,29 +224,43 @@ static void count(Gstzarnnvmetademux *filter, Outcome outcome) {
 static GstFlowReturn gst_zarnnvmetademux_chain(GstPad * /*pad*/, GstObject *parent,
                                                GstBuffer *buf) {
   Gstzarnnvmetademux *filter = GST_ZARNNVMETADEMUX(parent);
+  using zarn::carrier::Found;
 
-  const gsize size = gst_buffer_get_size(buf);
-  std::uint32_t length = 0;
-  if (!read_trailer(buf, size, &length)) {
+  // On H.264 and H.265 the document may be in an SEI message; anything
+  // without one may still end in a trailer.
+  zarn::carrier::Location where;
+  const Carrier *carrier = &kSei;
+  const char *why = "";
+  Found found = zarn::carrier::sei::locate(buf, filter->stream, &where, &why);
+  if (found == Found::kNone) {
+    carrier = &kTrailer;
+    found = zarn::carrier::trailer::locate(buf, &where);
+  }
+  if (found == Found::kNone) {
     GST_WARNING_OBJECT(filter, "buffer of %" G_GSIZE_FORMAT
                        " bytes holds no valid metadata trailer, passed on untouched",
-                       size);
+                       gst_buffer_get_size(buf));
     count(filter, Outcome::kNoTrailer);
     return gst_pad_push(filter->srcpad, buf);
   }
+  if (found == Found::kDamaged) {
+    GST_WARNING_OBJECT(filter, "access unit of %" G_GSIZE_FORMAT " bytes passed on untouched: "
+                       "its metadata SEI message is damaged (%s)", gst_buffer_get_size(buf), why);
+    count(filter, Outcome::kRefused);
+    return gst_pad_push(filter->srcpad, buf);
+  }
 
-  // Trimming and attaching metadata need a buffer of our own.
+  // Taking the carrier out and attaching metadata need a buffer of our own.
   buf = gst_buffer_make_writable(buf);
 
-  const gsize offset = size - zarn::kTrailerLengthSize - length;
-  if (offset == 0)
+  if (carrier == &kTrailer && where.start == 0)
     GST_WARNING_OBJECT(filter, "trailer fills the whole buffer: no payload, trailer left in place");
   Outcome outcome = Outcome::kRefused;
   try {
-    if (length == 0) {
-      cut_trailer(buf, offset);
+    if (where.length == 0) {
+      carrier->remove(buf, where);
       outcome = Outcome::kEmptyTrailer;
-    } else if (restore(filter, buf, offset, length)) {
+    } else if (restore(filter, buf, *carrier, where)) {
       outcome = Outcome::kRestored;
     }
   } catch (const std::exception &e) {

@@ -11,6 +11,7 @@
 
 #include <gst/gst.h>
 
+#include "zarncarrier.h"
 #include "zarnmeta.h"
 
 namespace zarn {
@@ -35,6 +36,9 @@ typedef struct _Gstzarnnvmetademux {
   /* The document parser and its buffers, reused from buffer to buffer;
    * only the streaming thread uses it. */
   zarn::demux::Reader *reader;
+  /* The H.264 or H.265 stream its caps describe, where SEI messages may
+   * carry the document; only the streaming thread uses it. */
+  zarn::carrier::sei::Stream stream;
 
   /* "stats", under the object lock: buffers seen, documents restored,
    * buffers passed on untouched, documents refused; and when the last

@@ -25,13 +25,32 @@
 #include <string>
 
 #include "mux_document.h"
+#include "zarncarrier.h"
 
 #include "zarnelement.h"
 
 GST_DEBUG_CATEGORY(gst_zarn_nv_meta_mux_debug);
 #define GST_CAT_DEFAULT gst_zarn_nv_meta_mux_debug
 
-enum { PROP_0, PROP_SILENT, PROP_SAVEPATH, PROP_STATS };
+enum { PROP_0, PROP_SILENT, PROP_SAVEPATH, PROP_STATS, PROP_CARRIER };
+
+GType zarn_nv_meta_mux_carrier_get_type(void) {
+  static gsize type = 0;
+  static const GEnumValue values[] = {
+      {ZARN_CARRIER_TRAILER, "After the payload, then its 32-bit length", "trailer"},
+      {ZARN_CARRIER_SEI,
+       "An SEI message (user_data_unregistered) in each H.264 or H.265 access unit", "sei"},
+      {0, NULL, NULL},
+  };
+  if (g_once_init_enter(&type))
+    g_once_init_leave(&type, g_enum_register_static("ZarnNvMetaMuxCarrier", values));
+  return type;
+}
+
+// What "sei" takes, for the error that refuses other caps.
+static const char kSeiCaps[] =
+    "video/x-h264 or video/x-h265 in access units (alignment=au), as byte-stream, avc, avc3, "
+    "hvc1 or hev1";
 
 static GstStaticPadTemplate sink_factory =
     GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("ANY"));
@@ -47,6 +66,8 @@ static void gst_zarn_nv_meta_mux_set_property(GObject *object, guint prop_id,
 static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GValue *value,
                                               GParamSpec *pspec);
 static void gst_zarn_nv_meta_mux_finalize(GObject *object);
+static GstStateChangeReturn gst_zarn_nv_meta_mux_change_state(GstElement *element,
+                                                              GstStateChange transition);
 static gboolean gst_zarn_nv_meta_mux_sink_event(GstPad *pad, GstObject *parent,
                                                 GstEvent *event);
 static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad *pad, GstObject *parent,
@@ -59,6 +80,7 @@ static void gst_zarn_nv_meta_mux_class_init(GstzarnNvMetaMuxClass *klass) {
   gobject_class->set_property = gst_zarn_nv_meta_mux_set_property;
   gobject_class->get_property = gst_zarn_nv_meta_mux_get_property;
   gobject_class->finalize = gst_zarn_nv_meta_mux_finalize;
+  element_class->change_state = GST_DEBUG_FUNCPTR(gst_zarn_nv_meta_mux_change_state);
 
   g_object_class_install_property(gobject_class, PROP_SILENT, zarn::silent_param_spec());
   g_object_class_install_property(
@@ -66,6 +88,15 @@ static void gst_zarn_nv_meta_mux_class_init(GstzarnNvMetaMuxClass *klass) {
       g_param_spec_string("savepath", "Savepath", "path to file for writing jsons", "output.txt",
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
+  g_object_class_install_property(
+      gobject_class, PROP_CARRIER,
+      g_param_spec_enum("carrier", "Carrier",
+                        "Where the document travels: \"trailer\" after any payload, \"sei\" "
+                        "inside H.264 or H.265 access units, which standard parsers, payloaders, "
+                        "containers and decoders keep or skip",
+                        ZARN_TYPE_NV_META_MUX_CARRIER, ZARN_CARRIER_TRAILER,
+                        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                 GST_PARAM_MUTABLE_READY)));
   g_object_class_install_property(
       gobject_class, PROP_STATS,
       zarn::stats_param_spec("Counters: buffers, documents (written), document-bytes"));
@@ -86,6 +117,9 @@ static void gst_zarn_nv_meta_mux_init(GstzarnNvMetaMux *filter) {
   filter->savepath = NULL;
   filter->save_file = NULL;
   filter->buffers = filter->documents = filter->document_bytes = 0;
+  filter->carrier = ZARN_CARRIER_TRAILER;
+  filter->stream = zarn::carrier::sei::Stream();
+  filter->text = new zarn::mux::Text();
 }
 
 static void gst_zarn_nv_meta_mux_finalize(GObject *object) {
@@ -96,6 +130,8 @@ static void gst_zarn_nv_meta_mux_finalize(GObject *object) {
   if (filter->savepath)
     g_string_free(filter->savepath, TRUE);
   filter->savepath = NULL;
+  delete filter->text;
+  filter->text = NULL;
   G_OBJECT_CLASS(parent_class)->finalize(object);
 }
 
@@ -109,6 +145,9 @@ static void gst_zarn_nv_meta_mux_set_property(GObject *object, guint prop_id,
     // object lock: GLib's mutex is built on futexes, which
     // ThreadSanitizer cannot see, and this one is checked there.
     g_atomic_int_set(&filter->silent, g_value_get_boolean(value));
+    break;
+  case PROP_CARRIER:
+    g_atomic_int_set(&filter->carrier, g_value_get_enum(value));
     break;
   case PROP_SAVEPATH: {
     // NULL counts as the empty path, which pauses logging. An open log file
@@ -136,6 +175,9 @@ static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GV
   case PROP_SILENT:
     g_value_set_boolean(value, g_atomic_int_get(&filter->silent));
     break;
+  case PROP_CARRIER:
+    g_value_set_enum(value, g_atomic_int_get(&filter->carrier));
+    break;
   case PROP_SAVEPATH:
     GST_OBJECT_LOCK(filter);
     g_value_set_string(value, filter->savepath ? filter->savepath->str : NULL);
@@ -158,7 +200,37 @@ static void gst_zarn_nv_meta_mux_get_property(GObject *object, guint prop_id, GV
 
 static gboolean gst_zarn_nv_meta_mux_sink_event(GstPad *pad, GstObject *parent,
                                                 GstEvent *event) {
+  GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(parent);
+  if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS &&
+      g_atomic_int_get(&filter->carrier) == ZARN_CARRIER_SEI) {
+    GstCaps *caps;
+    gst_event_parse_caps(event, &caps);
+    zarn::carrier::sei::Stream stream;
+    if (!zarn::carrier::sei::stream_from_caps(caps, &stream) || !stream.access_units) {
+      // Never a trailer instead: the stream's consumers expect the SEI.
+      gchar *text = gst_caps_to_string(caps);
+      GST_ELEMENT_ERROR(filter, CORE, NEGOTIATION,
+                        ("carrier \"sei\" takes %s, not these caps", kSeiCaps),
+                        ("refused caps: %s", text));
+      g_free(text);
+      gst_event_unref(event);
+      return FALSE;
+    }
+    filter->stream = stream;
+  }
   return gst_pad_event_default(pad, parent, event);
+}
+
+static GstStateChangeReturn gst_zarn_nv_meta_mux_change_state(GstElement *element,
+                                                              GstStateChange transition) {
+  const GstStateChangeReturn ret =
+      GST_ELEMENT_CLASS(parent_class)->change_state(element, transition);
+  if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
+    GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(element);
+    filter->stream = zarn::carrier::sei::Stream();
+    *filter->text = zarn::mux::Text();
+  }
+  return ret;
 }
 
 // The output buffer is new and shares the input's payload; it keeps the
@@ -167,16 +239,21 @@ static gboolean gst_zarn_nv_meta_mux_sink_event(GstPad *pad, GstObject *parent,
 static const GstBufferCopyFlags kCarried =
     static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS | GST_BUFFER_COPY_TIMESTAMPS);
 
+// The input with `length` bytes of document in the element's carrier.
+static GstBuffer *carried(GstzarnNvMetaMux *filter, GstBuffer *buf, const char *document,
+                          std::size_t length) {
+  if (filter->stream.codec != zarn::carrier::sei::Codec::kNone)
+    return zarn::carrier::sei::attach(buf, filter->stream, document, length, kCarried);
+  return zarn::carrier::trailer::attach(buf, document, length, kCarried);
+}
+
 // The output buffer, with the length of the document it carries in
 // *length.
 static GstBuffer *muxed_buffer(GstzarnNvMetaMux *filter, GstBuffer *buf, guint64 *length) {
-  // Kept from buffer to buffer on each streaming thread, so that its
-  // storage is reused.
-  static thread_local zarn::mux::Text text;
+  // The element's text storage is reused from buffer to buffer.
+  zarn::mux::Text &text = *filter->text;
   zarn::mux::write_document(buf, filter, text);
-  GstBuffer *out =
-      zarn::mux::trailer_buffer(buf, reinterpret_cast<const unsigned char *>(text.data.get()),
-                                static_cast<unsigned int>(text.size), kCarried);
+  GstBuffer *out = carried(filter, buf, text.data.get(), text.size);
   *length = out ? text.size : 0;
   return out;
 }
@@ -195,7 +272,16 @@ static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *par
                                                 GstBuffer *buf) {
   GstzarnNvMetaMux *filter = GST_ZARNNVMETAMUX(parent);
 
-  // Empty: nothing to append a trailer to.
+  if (g_atomic_int_get(&filter->carrier) == ZARN_CARRIER_SEI &&
+      filter->stream.codec == zarn::carrier::sei::Codec::kNone) {
+    GST_ELEMENT_ERROR(filter, CORE, NEGOTIATION,
+                      ("carrier \"sei\" takes %s, and no caps came before the data", kSeiCaps),
+                      (NULL));
+    gst_buffer_unref(buf);
+    return GST_FLOW_NOT_NEGOTIATED;
+  }
+
+  // Empty: nothing to carry a document in.
   if (gst_buffer_get_size(buf) == 0) {
     count(filter, 0);
     return gst_pad_push(filter->srcpad, buf);
@@ -210,10 +296,10 @@ static GstFlowReturn gst_zarn_nv_meta_mux_chain(GstPad * /*pad*/, GstObject *par
   } catch (...) {
     GST_WARNING_OBJECT(filter, "metadata not written, empty trailer instead");
   }
-  // The stream keeps its format: a buffer whose document failed still gets
-  // a trailer, an empty one.
+  // The stream keeps its format: a buffer whose document failed still
+  // carries one, an empty one.
   if (!out)
-    out = zarn::mux::trailer_buffer(buf, NULL, 0, kCarried);
+    out = carried(filter, buf, NULL, 0);
   count(filter, length);
   if (!out) {
     GST_WARNING_OBJECT(filter, "cannot build output buffer, passing input on");

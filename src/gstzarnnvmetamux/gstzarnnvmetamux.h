@@ -12,13 +12,29 @@
 #include <gst/gst.h>
 #include <nlohmann/json.hpp>
 
+#include "zarncarrier.h"
 #include "zarnmeta.h"
+
+namespace zarn {
+namespace mux {
+struct Text;
+}
+} // namespace zarn
 
 G_BEGIN_DECLS
 
 #define GST_TYPE_ZARNNVMETAMUX (gst_zarn_nv_meta_mux_get_type())
 #define GST_ZARNNVMETAMUX(obj) \
   (G_TYPE_CHECK_INSTANCE_CAST((obj), GST_TYPE_ZARNNVMETAMUX, GstzarnNvMetaMux))
+
+/* Where the document travels: the "carrier" property. */
+typedef enum {
+  ZARN_CARRIER_TRAILER = 0,
+  ZARN_CARRIER_SEI = 1,
+} ZarnNvMetaMuxCarrier;
+
+#define ZARN_TYPE_NV_META_MUX_CARRIER (zarn_nv_meta_mux_carrier_get_type())
+ZARN_EXPORT GType zarn_nv_meta_mux_carrier_get_type(void);
 
 typedef struct _GstzarnNvMetaMux {
   GstElement element;
@@ -32,6 +48,15 @@ typedef struct _GstzarnNvMetaMux {
   GString *savepath;
   /* The document log file once opened; only the streaming thread uses it. */
   FILE *save_file;
+
+  /* "carrier", a ZarnNvMetaMuxCarrier, read and written atomically. */
+  gint carrier;
+  /* With "sei", the stream its caps describe; only the streaming thread
+   * uses it. */
+  zarn::carrier::sei::Stream stream;
+  /* The document's text storage, reused from buffer to buffer; only the
+   * streaming thread uses it. */
+  zarn::mux::Text *text;
 
   /* "stats", under the object lock: buffers seen, documents written and
    * their bytes. */
