@@ -133,16 +133,12 @@ namespace zarn {
 namespace mux {
 
 void write_batch_document(GstBuffer *buffer, std::int64_t now, Text &out) {
-  TextWriter w(out);
-  w.begin_object();
-  w.key(doc::root::members[doc::root::frames]);
-  w.begin_array();
-  if (const NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(buffer)) {
-    for (GList *f = batch->frame_meta_list; f; f = f->next)
-      frame_entry(w, *static_cast<const NvDsFrameMeta *>(f->data), now);
-  }
-  w.end_array();
-  w.end_object();
+  write_frames(out, [buffer, now](TextWriter &w) {
+    if (const NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(buffer)) {
+      for (GList *f = batch->frame_meta_list; f; f = f->next)
+        frame_entry(w, *static_cast<const NvDsFrameMeta *>(f->data), now);
+    }
+  });
 }
 
 } // namespace mux

@@ -81,13 +81,8 @@ namespace zarn {
 namespace mux {
 
 void write_buffer_document(GstBuffer *buffer, std::int64_t now, Text &out) {
-  TextWriter w(out);
-  w.begin_object();
-  w.key(doc::root::members[doc::root::frames]);
-  w.begin_array();
-  write_buffer_entry(w, buffer_records(buffer), now);
-  w.end_array();
-  w.end_object();
+  const RecordMembers records = buffer_records(buffer);
+  write_frames(out, [&records, now](TextWriter &w) { write_buffer_entry(w, records, now); });
 }
 
 } // namespace mux

@@ -107,6 +107,18 @@ private:
   const NvDims *dims_ = nullptr;
 };
 
+// The document's envelope, {"frames":[...]}, around the entries that
+// `entries` writes with the TextWriter it is given.
+template <typename Entries> void write_frames(Text &out, Entries entries) {
+  TextWriter w(out);
+  w.begin_object();
+  w.key(doc::root::members[doc::root::frames]);
+  w.begin_array();
+  entries(w);
+  w.end_array();
+  w.end_object();
+}
+
 } // namespace mux
 } // namespace zarn
 
