@@ -4,7 +4,7 @@
 # restored. Exit status 0 only when every buffer came back with identical
 # payload bytes and metadata.
 #
-#   run_demo.sh --build DIR [--stage tcp|udp|rtp|ts|srt|shm|file] [--frames N]
+#   run_demo.sh --build DIR [--stage STAGE] [--frames N]
 #               [--objects K] [--width W] [--height H] [--out DIR]
 #               [--relay] [--hosts 1|2|3] [--fault KIND [--fault-rate P]]
 #
@@ -13,8 +13,23 @@
 # after the encoder, the demux before the parser and decoder), srt (gdppay
 # over SRT in live mode, which may lose the last buffers when the sender
 # closes: every delivered buffer must be exact), shm (shmsink/shmsrc) and
-# file (gdppay to a file). A stage whose GStreamer plug-ins this machine
-# lacks is skipped (exit status 77).
+# file (gdppay to a file).
+#
+# Stages with the document in an SEI message (the mux's carrier=sei), from
+# a real encoder: rtp-h264 (rtph264pay over UDP, the depayloader's avc
+# output), rtp-h264-bs (the same, byte-stream output), rtp-h265
+# (rtph265pay), ts-sei (MPEG-TS over UDP, h264parse between tsdemux and
+# the demux), mp4 and mkv (a recording, replayed). A consumer without the
+# demux decodes what arrived: it must give the frames that decoding the
+# encoder's own output gives, with no decoder error, in GStreamer and, for
+# the recordings, in ffmpeg where it is installed. Where the stage rewrites
+# the framing (the RTP depayloaders and h264parse write their own start
+# codes or lengths),
+# the payloads must be those of the encoder's output through the same stage
+# without the mux.
+#
+# A stage whose GStreamer plug-ins this machine lacks is skipped (exit
+# status 77).
 #
 # --relay puts a third process between them that demuxes and muxes again,
 # as an aggregator relaying the stream further does; its documents must be
@@ -74,13 +89,22 @@ done
 usage() { echo "$1" >&2; exit 2; }
 [ -n "$build" ] || usage "--build DIR is required"
 case "$stage" in
-  tcp|udp|rtp|ts|srt) network=true ;;
-  shm|file) network=false ;;
-  *) usage "unknown stage: $stage (tcp, udp, rtp, ts, srt, shm, file)" ;;
+  tcp|udp|rtp|ts|srt|rtp-h264|rtp-h264-bs|rtp-h265|ts-sei) network=true ;;
+  shm|file|mp4|mkv) network=false ;;
+  *) usage "unknown stage: $stage (tcp, udp, rtp, ts, srt, shm, file, rtp-h264, rtp-h264-bs, rtp-h265, ts-sei, mp4, mkv)" ;;
 esac
 case "$stage" in
-  udp|rtp|ts) datagrams=true ;;
+  udp|rtp|ts|rtp-h264|rtp-h264-bs|rtp-h265|ts-sei) datagrams=true ;;
   *) datagrams=false ;;
+esac
+# The SEI stages: their codec, and whether the stage rewrites the framing.
+sei=false
+codec=h264
+reframed=false
+case "$stage" in
+  rtp-h264|rtp-h264-bs|ts-sei) sei=true; reframed=true ;;
+  mp4|mkv) sei=true ;;
+  rtp-h265) sei=true; codec=h265; reframed=true ;;
 esac
 $relay && ! $network && usage "--relay needs a network stage (tcp, udp, rtp, ts, srt)"
 case "$hosts" in
@@ -92,8 +116,8 @@ esac
 case "$fault" in
   "") ;;
   drop|duplicate|reorder|truncate|flip-length|flip-document)
-    $relay && [[ "$stage" = udp || "$stage" = rtp ]] ||
-      usage "--fault $fault needs --relay and the udp or rtp stage" ;;
+    $relay && [[ "$stage" = udp || "$stage" = rtp || "$stage" = rtp-h264-bs ]] ||
+      usage "--fault $fault needs --relay and the udp, rtp or rtp-h264-bs stage" ;;
   restart)
     $relay && $datagrams || usage "--fault restart needs --relay and the udp, rtp or ts stage" ;;
   *) usage "unknown fault: $fault" ;;
@@ -114,6 +138,11 @@ case "$stage" in
   ts) needed=(x264enc mpegtsmux tsdemux h264parse avdec_h264) ;;
   srt) needed=(srtsrc srtsink) ;;
   shm) needed=(shmsrc shmsink) ;;
+  rtp-h264|rtp-h264-bs) needed=(x264enc rtph264pay rtph264depay rtpjitterbuffer h264parse avdec_h264) ;;
+  rtp-h265) needed=(x265enc rtph265pay rtph265depay rtpjitterbuffer h265parse avdec_h265) ;;
+  ts-sei) needed=(x264enc mpegtsmux tsdemux h264parse avdec_h264) ;;
+  mp4) needed=(x264enc mp4mux qtdemux h264parse avdec_h264) ;;
+  mkv) needed=(x264enc matroskamux matroskademux h264parse avdec_h264) ;;
   *) needed=() ;;
 esac
 for element in gdppay "${needed[@]}"; do
@@ -232,6 +261,17 @@ stage_head() {
                '!' rtpjitterbuffer latency=100 '!' rtpgstdepay) ;;
     ts) head=(udpsrc address="$addr" port="$port" buffer-size=$sock
               caps="video/mpegts,systemstream=true,packetsize=188" '!' tsdemux) ;;
+    rtp-h264|rtp-h264-bs|rtp-h265)
+      local name=H264 format=avc
+      [ "$codec" = h265 ] && name=H265 format=hvc1
+      [ "$stage" = rtp-h264-bs ] && format=byte-stream
+      head=(udpsrc address="$addr" port="$port" buffer-size=$sock
+            caps="application/x-rtp,media=video,clock-rate=90000,encoding-name=$name,payload=96"
+            '!' rtpjitterbuffer latency=100 '!' "rtp${codec}depay"
+            '!' "video/x-$codec,stream-format=$format,alignment=au") ;;
+    ts-sei) head=(udpsrc address="$addr" port="$port" buffer-size=$sock
+                  caps="video/mpegts,systemstream=true,packetsize=188" '!' tsdemux
+                  '!' h264parse '!' "video/x-h264,stream-format=byte-stream,alignment=au") ;;
     srt) head=(srtsrc uri="srt://$addr:$port?mode=listener&latency=50" '!' gdpdepay) ;;
   esac
 }
@@ -241,7 +281,13 @@ stage_tail() {
     tcp) tail=(gdppay '!' tcpclientsink host="$addr" port="$port" sync=false) ;;
     udp) tail=(udpsink host="$addr" port="$port" sync="$sync") ;;
     rtp) tail=(rtpgstpay config-interval=1 '!' udpsink host="$addr" port="$port" sync="$sync") ;;
-    ts) tail=(mpegtsmux alignment=7 '!' udpsink host="$addr" port="$port" sync="$sync") ;;
+    ts|ts-sei) tail=(mpegtsmux alignment=7 '!' udpsink host="$addr" port="$port" sync="$sync") ;;
+    rtp-h264|rtp-h264-bs|rtp-h265)
+      tail=("rtp${codec}pay" pt=96)
+      # A relay's avc or hvc1 input holds the parameter sets only in its
+      # caps, and the receiver has no SDP: they go with every key frame.
+      [[ "${4:-}" = relay && "$stage" != rtp-h264-bs ]] && tail+=(config-interval=-1)
+      tail+=('!' udpsink host="$addr" port="$port" sync="$sync") ;;
     srt) tail=(gdppay '!' srtsink uri="srt://$addr:$port?mode=caller&latency=50" sync="$sync") ;;
   esac
 }
@@ -258,32 +304,68 @@ rate=30/1
 pace=false
 case "$stage" in
   udp) rate=60/1; pace=true ;;
-  rtp|ts|srt) pace=true ;;
+  rtp|ts|srt|rtp-h264|rtp-h264-bs|rtp-h265|ts-sei) pace=true ;;
 esac
+mux=(zarnnvmetamux)
+$sei && mux+=(carrier=sei)
 metadata=(zarndemorecords mux-width=1280 mux-height=720
           '!' zarndemostreammux
           '!' zarndemodetector num-objects="$objects" seed=7 ball=true)
 video=(videotestsrc num-buffers="$frames" pattern=ball
        '!' "video/x-raw,format=I420,width=$width,height=$height,framerate=$rate")
-h264_decode=(h264parse '!' avdec_h264)
+h264_decode=("${codec}parse" '!' "avdec_$codec")
+# The encoder's own stream, in the form the stage takes.
+encoder=(x264enc tune=zerolatency speed-preset=ultrafast key-int-max=30)
+[ "$codec" = h265 ] && encoder=(x265enc tune=zerolatency speed-preset=ultrafast key-int-max=30)
+format=byte-stream
+[[ "$stage" = mp4 || "$stage" = mkv ]] && format=avc
+encoder+=('!' "video/x-$codec,stream-format=$format,alignment=au")
 # $1: where the sender's tap writes.
 sender_pipeline() {
-  if [ "$stage" = ts ]; then
+  if [ "$stage" = ts ] || $sei; then
     # GStreamer's encoders drop the SDK's metadata (its API is tagged
     # "nvdsmeta", they keep only video metas), so the demo's stand-ins for
     # the SDK attach theirs after the encoder. The sender decodes its own
     # stream too, for comparing with what the receiver decodes.
-    source=("${video[@]}" '!' x264enc tune=zerolatency speed-preset=ultrafast key-int-max=30
+    # The same stream through the stage without the mux: what a stage that
+    # rewrites the framing must deliver.
+    branches=()
+    if $reframed; then
+      stage_head 127.0.0.1 0
+      if [ "$stage" = ts-sei ]; then
+        branches+=(encoded. '!' queue '!' mpegtsmux alignment=7 "${head[@]:5}")
+      else
+        # With the receiver's caps, which lack the payloader's
+        # sprop-parameter-sets: the depayloader treats the first access
+        # unit differently with them.
+        branches+=(encoded. '!' queue '!' "rtp${codec}pay" pt=96
+                   '!' capssetter join=false replace=true "${head[4]}" "${head[@]:5}")
+      fi
+      branches+=('!' zarndemotap location="$out/sender-reframed.tsv" '!' fakesink sync=false)
+    fi
+    # A recording of the encoder's own output, for the players to compare.
+    case "$stage" in
+      mp4) branches+=(encoded. '!' queue '!' mp4mux '!' filesink location="$out/plain.mp4") ;;
+      mkv) branches+=(encoded. '!' queue '!' matroskamux '!' filesink location="$out/plain.mkv") ;;
+    esac
+    source=("${video[@]}" '!' "${encoder[@]}"
             '!' tee name=encoded
             '!' queue '!' "${h264_decode[@]}" '!' zarndemotap location="$out/sender-decoded.tsv"
             '!' fakesink sync=false
+            "${branches[@]}"
             encoded. '!' queue '!' "${metadata[@]}")
   else
     source=("${video[@]}" '!' "${metadata[@]}")
   fi
-  source+=('!' zarndemotap location="$1" '!' zarnnvmetamux savepath="$out/sender-documents.txt")
+  source+=('!' zarndemotap location="$1" '!' "${mux[@]}" savepath="$out/sender-documents.txt")
 }
 check=(zarnnvmetademux '!' zarndemotap location="$out/receiver.tsv")
+# With the SEI, a consumer without the demux decodes what arrived.
+if $sei; then
+  check=(tee name=arrived '!' queue '!' "${h264_decode[@]}"
+         '!' zarndemotap location="$out/receiver-decoded.tsv" '!' fakesink sync=false
+         arrived. '!' queue '!' "${check[@]}")
+fi
 [ "$stage" = shm ] && check+=(num-buffers="$frames")
 receiver_mux=(zarnnvmetamux savepath="$out/receiver-documents.txt" '!' fakesink sync=false)
 # What came through, drawn: every restored object on its frame, and a few
@@ -406,7 +488,7 @@ if $network; then
     relay_port=$(free_port "$table")
     stage_head "$relay_addr" "$relay_port"
     relay_head=("${head[@]}")
-    stage_tail "$recv_addr" "$port" false
+    stage_tail "$recv_addr" "$port" false relay
     relay_check=(zarnnvmetademux)
     # Behind a faulty link the relay's demux is judged: what arrived and
     # what it passed on are both written down, and its warnings logged.
@@ -418,10 +500,11 @@ if $network; then
     # A parser would do it too, but it moves each buffer's metadata to the
     # access unit before.
     [ "$stage" = ts ] && relay_check+=('!' capssetter caps="video/x-h264,alignment=(string)au")
+    # The rtp-h264 relay's caps come from the depayloader.
     checked relay
     GST_DEBUG=${ZARN_RELAY_DEBUG:-zarnnvmetademux:2} "${relay_ns[@]}" "${checked_run[@]}" \
       "${relay_head[@]}" '!' "${relay_check[@]}" '!' zarndemotap location="$out/relay.tsv" \
-      '!' zarnnvmetamux savepath="$out/relay-documents.txt" '!' "${tail[@]}" \
+      '!' "${mux[@]}" savepath="$out/relay-documents.txt" '!' "${tail[@]}" \
       > "$out/relay.log" 2>&1 &
     relay_pid=$!
     wait_port relay "$table" "$relay_port"
@@ -497,6 +580,16 @@ else
         '!' "${check[@]}" > "$out/receiver.log" 2>&1 &
       receiver_pid=$!
       ;;
+    mp4|mkv)
+      container=(mp4mux) demuxer=(qtdemux)
+      [ "$stage" = mkv ] && container=(matroskamux) demuxer=(matroskademux)
+      start_sender "$out/sender.tsv" "${container[@]}" '!' filesink location="$out/stream.$stage" \
+        sync=false
+      wait_sender
+      "${bounded[@]}" "${launch[@]}" filesrc location="$out/stream.$stage" '!' "${demuxer[@]}" \
+        '!' "${check[@]}" > "$out/receiver.log" 2>&1 &
+      receiver_pid=$!
+      ;;
   esac
 fi
 wait_for "$receiver_pid"
@@ -533,7 +626,9 @@ if [ -n "$fault" ]; then
   echo "fault: $fault$([ "$fault" = restart ] || echo ", a share of $fault_rate of the datagrams")"
   [ -f "$out/fault-link.log" ] && sed 's/^/  link: /' "$out/fault-link.log"
   warnings=$(grep -c 'WARN.*zarnnvmetademux' "$out/relay.log" || true)
-  "$build/demo/zarn-demo-report" --faults --warnings "$warnings" "$out/sender.tsv" \
+  reference=()
+  $reframed && reference=(--payload-from "$out/sender-reframed.tsv")
+  "$build/demo/zarn-demo-report" --faults --warnings "$warnings" "${reference[@]}" "$out/sender.tsv" \
     "$out/relay-arrived.tsv" "$out/relay.tsv" "$out/receiver.tsv" || status=1
   exit "$status"
 fi
@@ -561,6 +656,7 @@ if $relay; then
   fi
 fi
 expect=(--expect "$frames")
+$reframed && expect+=(--payload-from "$out/sender-reframed.tsv")
 "$build/demo/zarn-demo-report" "${expect[@]}" "${lossy[@]}" "${relay_tap[@]}" \
   --plot "$out/latency.png" "$out/sender.tsv" "$out/receiver.tsv" "$out/sender-documents.txt" \
   "$out/receiver-documents.txt" || status=1
@@ -573,9 +669,9 @@ if $picture; then
     status=1
   fi
 fi
-if [ "$stage" = ts ]; then
+if [ "$stage" = ts ] || $sei; then
   # Decoding what came through gives the frames that decoding the
-  # encoder's own output gave.
+  # encoder's own output gave; with the SEI, without the demux.
   decoded() { cut -f4,5 "$1" 2>/dev/null; }
   if [ -s "$out/sender-decoded.tsv" ] &&
       cmp -s <(decoded "$out/sender-decoded.tsv") <(decoded "$out/receiver-decoded.tsv"); then
@@ -585,6 +681,26 @@ if [ "$stage" = ts ]; then
     echo "  decoded     frames differ from decoding the encoder's output" \
       "(see $out/receiver-decoded.tsv)"
     status=1
+  fi
+fi
+if [[ "$stage" = mp4 || "$stage" = mkv ]]; then
+  # Players outside GStreamer: ffmpeg decodes the recording with the SEI to
+  # the frames of the encoder's own recording, without an error.
+  if command -v ffmpeg > /dev/null; then
+    frames_of() { ffmpeg -nostdin -v error -i "$1" -map 0:v -f framemd5 - 2> "$2" | grep -v '^#'; }
+    if cmp -s <(frames_of "$out/plain.$stage" "$out/ffmpeg-plain.log") \
+          <(frames_of "$out/stream.$stage" "$out/ffmpeg.log") &&
+        [ ! -s "$out/ffmpeg.log" ] &&
+        [ "$(frames_of "$out/stream.$stage" /dev/null | wc -l)" -eq "$frames" ]; then
+      echo "  ffmpeg      $frames frames, each identical to decoding the encoder's own" \
+        "recording, no error"
+    else
+      echo "  ffmpeg      frames differ from the encoder's own recording, or errors" \
+        "(see $out/ffmpeg.log)"
+      status=1
+    fi
+  else
+    echo "  ffmpeg      not installed: the recording was not played outside GStreamer"
   fi
 fi
 exit "$status"

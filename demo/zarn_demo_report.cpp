@@ -3,8 +3,10 @@
 // do what it must.
 //
 //   zarn-demo-report [--expect N] [--lossy] [--relay RELAY.tsv] [--plot PNG]
+//                    [--payload-from REFERENCE.tsv]
 //                    SENDER.tsv RECEIVER.tsv SENDER-LOG [RECEIVER-LOG]
-//   zarn-demo-report --faults [--warnings W] SENDER.tsv ARRIVED.tsv RELAY.tsv RECEIVER.tsv
+//   zarn-demo-report --faults [--warnings W] [--payload-from REFERENCE.tsv]
+//                    SENDER.tsv ARRIVED.tsv RELAY.tsv RECEIVER.tsv
 //
 // A lossless run must bring back every buffer, in order, with identical
 // payload and metadata. With --lossy (a stage that may lose buffers, such as
@@ -12,6 +14,9 @@
 // one the sender sent, delivered once. With --expect, the sender must have
 // sent exactly N buffers. --relay adds the middle hop's tap. --plot draws
 // "pipeline_time" per frame at the sender and at the receiver (end to end).
+// --payload-from is for a stage that rewrites the payload's framing (an RTP
+// depayloader's avc output): the payloads must then be those of REFERENCE,
+// the sender's own stream passed through the same stage without the mux.
 //
 // --faults judges a relay behind a faulty link: each buffer its demux passed
 // on (RELAY.tsv) is either exact, one the sender sent, or untouched, the
@@ -183,8 +188,38 @@ unsigned long sum(const Tap &tap, unsigned long Line::*field) {
   return total;
 }
 
-int report_faults(long warnings, char **paths) {
-  const Tap sent = read_tap(paths[0]);
+// For a stage that rewrites the framing: the payloads the sender's buffers
+// must arrive with are those of the reference tap. False when it does not
+// match the sender's buffer for buffer.
+bool take_payloads(Tap &sent, const std::string &path) {
+  if (path.empty())
+    return true;
+  const Tap reference = read_tap(path);
+  if (!reference.ok || reference.lines.size() != sent.lines.size()) {
+    std::printf("  payload     the reference %s holds %zu buffers, the sender sent %zu\n",
+                path.c_str(), reference.lines.size(), sent.lines.size());
+    return false;
+  }
+  for (std::size_t i = 0; i < sent.lines.size(); ++i) {
+    sent.lines[i].size = reference.lines[i].size;
+    sent.lines[i].sha1 = reference.lines[i].sha1;
+  }
+  return true;
+}
+
+int report_faults(long warnings, const std::string &payload_path, char **paths) {
+  Tap sent = read_tap(paths[0]);
+  if (!take_payloads(sent, payload_path))
+    sent.ok = false;
+  // Where the stage rewrites the framing, an access unit that lost part of
+  // a slice still carries an intact document: its metadata must be the
+  // sender's, and its payload is what the stage made of it. Behind the
+  // relay the stage rewrites damaged access units again, so the receiver
+  // is held only to metadata that was sent.
+  const bool rewritten = !payload_path.empty();
+  std::set<std::string> sent_descriptions;
+  for (const Line &a : sent.lines)
+    sent_descriptions.insert(a.description);
   const Tap arrived = read_tap(paths[1]);
   const Tap relay = read_tap(paths[2]);
   const Tap receiver = read_tap(paths[3]);
@@ -197,7 +232,8 @@ int report_faults(long warnings, char **paths) {
   for (std::size_t i = 0; i < relay.lines.size(); ++i) {
     const Line &out = relay.lines[i];
     const Line *in = i < arrived.lines.size() ? &arrived.lines[i] : nullptr;
-    if (out.has_metadata() && sent_content.count(out.content())) {
+    if (out.has_metadata() && (rewritten ? sent_descriptions.count(out.description) != 0
+                                          : sent_content.count(out.content()) != 0)) {
       exact++;
     } else if (!out.has_metadata() && in && in->size == out.size && in->sha1 == out.sha1) {
       untouched++;
@@ -211,24 +247,33 @@ int report_faults(long warnings, char **paths) {
   // The link behind the relay is sound: the receiver gets what the relay
   // passed on, buffer for buffer, payload and metadata.
   std::size_t passed_on = 0;
-  for (std::size_t i = 0; i < receiver.lines.size() && i < relay.lines.size(); ++i)
-    if (receiver.lines[i].content() == relay.lines[i].content())
+  for (std::size_t i = 0; i < receiver.lines.size(); ++i) {
+    const Line &got = receiver.lines[i];
+    if (rewritten ? !got.has_metadata() || sent_descriptions.count(got.description) != 0
+                  : i < relay.lines.size() && got.content() == relay.lines[i].content())
       passed_on++;
+  }
 
   const bool warned = warnings < 0 || static_cast<std::size_t>(warnings) >= untouched;
   const bool ok = sent.ok && arrived.ok && relay.ok && receiver.ok && !sent.lines.empty() &&
                   !relay.lines.empty() && arrived.lines.size() == relay.lines.size() &&
-                  other == 0 && warned && passed_on == relay.lines.size() &&
-                  receiver.lines.size() == relay.lines.size();
+                  other == 0 && warned &&
+                  (rewritten ? passed_on == receiver.lines.size() && !receiver.lines.empty()
+                             : passed_on == relay.lines.size() &&
+                                   receiver.lines.size() == relay.lines.size());
   std::printf("zarnnvmeta faults in transit: %s\n", ok ? "OK" : "FAILED");
   std::printf("  buffers     sent %zu, delivered to the relay %zu\n", sent.lines.size(),
               relay.lines.size());
-  std::printf("  relay       %zu exact, %zu passed on untouched, %zu neither\n", exact, untouched,
-              other);
+  std::printf("  relay       %zu %s, %zu passed on untouched, %zu neither\n", exact,
+              rewritten ? "with the sender's metadata" : "exact", untouched, other);
   if (warnings >= 0)
     std::printf("  warnings    %ld from the relay's demux\n", warnings);
-  std::printf("  receiver    %zu of %zu buffers as the relay passed them on\n", passed_on,
-              relay.lines.size());
+  if (rewritten)
+    std::printf("  receiver    %zu of %zu buffers without metadata or with the sender's\n",
+                passed_on, receiver.lines.size());
+  else
+    std::printf("  receiver    %zu of %zu buffers as the relay passed them on\n", passed_on,
+                relay.lines.size());
   if (!first_other.empty())
     std::printf("  first of neither: %s\n", first_other.c_str());
   if (!warned)
@@ -245,6 +290,7 @@ int main(int argc, char **argv) {
   bool faults = false;
   std::string relay_path;
   std::string plot_path;
+  std::string payload_path;
   int arg = 1;
   for (; arg < argc && std::string(argv[arg]).compare(0, 2, "--") == 0; ++arg) {
     const std::string option = argv[arg];
@@ -258,6 +304,8 @@ int main(int argc, char **argv) {
       warnings = std::atol(argv[++arg]);
     } else if (option == "--relay" && arg + 1 < argc) {
       relay_path = argv[++arg];
+    } else if (option == "--payload-from" && arg + 1 < argc) {
+      payload_path = argv[++arg];
     } else if (option == "--plot" && arg + 1 < argc) {
       plot_path = argv[++arg];
     } else {
@@ -273,15 +321,17 @@ int main(int argc, char **argv) {
                    "RELAY.tsv RECEIVER.tsv\n";
       return 2;
     }
-    return report_faults(warnings, paths);
+    return report_faults(warnings, payload_path, paths);
   }
   if (count < 3) {
     std::cerr << "usage: zarn-demo-report [--expect N] [--lossy] [--relay RELAY.tsv] "
                  "SENDER.tsv RECEIVER.tsv SENDER-LOG [RECEIVER-LOG]\n";
     return 2;
   }
-  const Tap sent = read_tap(paths[0]);
+  Tap sent = read_tap(paths[0]);
   const Tap got = read_tap(paths[1]);
+  if (!take_payloads(sent, payload_path))
+    sent.ok = false;
   Tap relay;
   Hop first_hop;
   if (!relay_path.empty()) {
@@ -320,8 +370,9 @@ int main(int argc, char **argv) {
   std::printf("  frames      sent %lu, restored %lu\n", frames_sent, sum(got, &Line::frames));
   std::printf("  objects     sent %lu, restored %lu\n", sum(sent, &Line::objects),
               sum(got, &Line::objects));
-  std::printf("  payload     %zu of %zu delivered buffers byte-identical (SHA-1)\n",
-              hop.payload_same, got.lines.size());
+  std::printf("  payload     %zu of %zu delivered buffers byte-identical (SHA-1)%s\n",
+              hop.payload_same, got.lines.size(),
+              payload_path.empty() ? "" : " to the sender's stream through the same stage");
   if (!relay_path.empty())
     std::printf("  metadata    %zu mismatches at the relay, %zu at the receiver\n",
                 first_hop.mismatches, hop.mismatches);
