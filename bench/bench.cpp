@@ -70,20 +70,27 @@ const Payload kPayloads[] = {
 // which the mux only reads, stays outside the measured region; identity and
 // gdppay would copy a buffer that is still referenced, so they get their
 // inputs as a pipeline hands them over.
+// The sei rows push H.264 access units of the row's size (parameter sets,
+// then one IDR slice filling the rest) with carrier=sei.
 struct Stage {
   const char *name;
   const char *pipeline;
   bool muxed_input;
   bool keep_input;
+  bool sei;
 };
 
 const Stage kStages[] = {
-    {"mux", "zarnnvmetamux", false, true},
-    {"demux", "zarnnvmetademux", true, false},
-    {"mux+demux", "zarnnvmetamux ! zarnnvmetademux", false, true},
-    {"identity", "identity", false, false},
-    {"gdp", "gdppay ! gdpdepay", false, false},
+    {"mux", "zarnnvmetamux", false, true, false},
+    {"demux", "zarnnvmetademux", true, false, false},
+    {"mux+demux", "zarnnvmetamux ! zarnnvmetademux", false, true, false},
+    {"identity", "identity", false, false, false},
+    {"gdp", "gdppay ! gdpdepay", false, false, false},
+    {"sei-mux", "zarnnvmetamux carrier=sei", false, true, true},
+    {"sei-demux", "zarnnvmetademux", true, false, true},
+    {"sei-mux+demux", "zarnnvmetamux carrier=sei ! zarnnvmetademux", false, true, true},
 };
+const char kH264Caps[] = "video/x-h264,stream-format=byte-stream,alignment=au";
 constexpr int kStageCount = sizeof kStages / sizeof kStages[0];
 
 GstMemory *payload_memory(gsize bytes) {
@@ -92,6 +99,20 @@ GstMemory *payload_memory(gsize bytes) {
   gst_memory_map(memory, &map, GST_MAP_WRITE);
   for (gsize i = 0; i < bytes; i++)
     map.data[i] = static_cast<guint8>(i * 7);
+  gst_memory_unmap(memory, &map);
+  return memory;
+}
+
+// An H.264 access unit of `bytes` bytes (at least 64): AUD, SPS, PPS and
+// an IDR slice whose data fills the rest.
+GstMemory *access_unit_memory(gsize bytes) {
+  static const guint8 head[] = {0, 0, 0, 1, 0x09, 0x10, 0, 0, 0, 1, 0x67, 0x42, 0xc0, 0x1e,
+                                0xd9, 0x00, 0xa0, 0x47, 0xfe, 0xc8, 0, 0, 0, 1, 0x68, 0xce,
+                                0x3c, 0x80, 0, 0, 1, 0x65, 0x88, 0x84};
+  GstMemory *memory = payload_memory(bytes);
+  GstMapInfo map;
+  gst_memory_map(memory, &map, GST_MAP_WRITE);
+  std::memcpy(map.data, head, sizeof head);
   gst_memory_unmap(memory, &map);
   return memory;
 }
@@ -121,9 +142,9 @@ GstBuffer *frame_buffer(GstMemory *payload, int objects, int n) {
   return buffer;
 }
 
-GstHarness *harness(const char *pipeline) {
+GstHarness *harness(const char *pipeline, bool sei = false) {
   GstHarness *h = gst_harness_new_parse(pipeline);
-  gst_harness_set_src_caps_str(h, "application/x-bench");
+  gst_harness_set_src_caps_str(h, sei ? kH264Caps : "application/x-bench");
   return h;
 }
 
@@ -195,13 +216,17 @@ double median(std::vector<double> v) {
 }
 
 void run_row(Row &row, int buffers, int reps) {
-  GstMemory *payload = payload_memory(row.payload->bytes);
-  row.document_bytes = document_bytes(payload, row.objects);
-  GstHarness *mux = harness("zarnnvmetamux");
+  GstMemory *raw = payload_memory(row.payload->bytes);
+  GstMemory *access_unit = access_unit_memory(row.payload->bytes);
+  row.document_bytes = document_bytes(raw, row.objects);
+  GstHarness *trailer_mux = harness("zarnnvmetamux");
+  GstHarness *sei_mux = harness("zarnnvmetamux carrier=sei", true);
   // Large payloads: fewer buffers a repetition, the same CPU time roughly.
   const int count = row.payload->bytes > 1 << 20 ? std::max(4, buffers / 10) : buffers;
   for (int s = 0; s < kStageCount; s++) {
-    GstHarness *h = harness(kStages[s].pipeline);
+    GstMemory *payload = kStages[s].sei ? access_unit : raw;
+    GstHarness *mux = kStages[s].sei ? sei_mux : trailer_mux;
+    GstHarness *h = harness(kStages[s].pipeline, kStages[s].sei);
     measure(kStages[s], payload, row.objects, std::min(count, 8), h, mux); // warm-up
     std::vector<double> times;
     for (int r = 0; r < reps; r++) {
@@ -217,8 +242,10 @@ void run_row(Row &row, int buffers, int reps) {
     row.us[s] = median(times);
     gst_harness_teardown(h);
   }
-  gst_harness_teardown(mux);
-  gst_memory_unref(payload);
+  gst_harness_teardown(sei_mux);
+  gst_harness_teardown(trailer_mux);
+  gst_memory_unref(access_unit);
+  gst_memory_unref(raw);
 }
 
 // Instructions per buffer from callgrind's dumps: each dump names its row
@@ -294,7 +321,7 @@ void print_table(const std::vector<Row> &rows, bool with_instructions) {
   std::printf("%7s %6s %7s |", "objects", "payload", "doc B");
   for (const Stage &s : kStages)
     std::printf(" %*s |", with_instructions ? 16 : 9, s.name);
-  std::printf(" mux/identity  mux/gdp  mux+demux/gdp  mux/mux@64B\n");
+  std::printf(" mux/identity  mux/gdp  mux+demux/gdp  sei/trailer (mux+demux)  mux/mux@64B\n");
   std::map<int, const Row *> small;
   for (const Row &r : rows)
     if (r.payload == &kPayloads[0])
@@ -310,7 +337,8 @@ void print_table(const std::vector<Row> &rows, bool with_instructions) {
     // Instruction counts where there are any: they do not move with the
     // machine's load.
     const double *v = with_instructions ? r.instructions : r.us;
-    std::printf(" %12.1f %8.2f %14.2f", v[0] / v[3], v[0] / v[4], v[2] / v[4]);
+    std::printf(" %12.1f %8.2f %14.2f %24.2f", v[0] / v[3], v[0] / v[4], v[2] / v[4],
+                v[7] / v[2]);
     const auto base = small.find(r.objects);
     if (base != small.end()) {
       const double *b = with_instructions ? base->second->instructions : base->second->us;
