@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_demux fuzz_deserialize fuzz_roundtrip fuzz_differential)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_demux fuzz_demux_sei fuzz_deserialize fuzz_roundtrip fuzz_differential)
 
 build=_build/fuzz
 if [ ! -f "$build/build.ninja" ]; then
@@ -27,7 +27,7 @@ for target in "${targets[@]}"; do
   work=$(mktemp -d "/tmp/zarn-$target-XXXXXX")
   cp tests/fuzz/corpus/"$target"/* "$work"/ 2>/dev/null || true
   dict=()
-  case $target in fuzz_demux|fuzz_differential) dict=(-dict=tests/fuzz/demux.dict) ;; esac
+  case $target in fuzz_demux|fuzz_demux_sei|fuzz_differential) dict=(-dict=tests/fuzz/demux.dict) ;; esac
   echo "== $target: ${seconds}s"
   if ! "$binary" "${dict[@]}" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$work/" "$work" > "$work.log" 2>&1; then
