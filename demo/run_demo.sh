@@ -19,7 +19,9 @@
 # a real encoder: rtp-h264 (rtph264pay over UDP, the depayloader's avc
 # output), rtp-h264-bs (the same, byte-stream output), rtp-h265
 # (rtph265pay), ts-sei (MPEG-TS over UDP, h264parse between tsdemux and
-# the demux), mp4 and mkv (a recording, replayed). A consumer without the
+# the demux), mp4 and mkv (a recording, replayed), rtsp (GStreamer's RTSP
+# server serving rtph264pay, demo/rtsp_server.py; received with rtspsrc
+# over TCP). A consumer without the
 # demux decodes what arrived: it must give the frames that decoding the
 # encoder's own output gives, with no decoder error, in GStreamer and, for
 # the recordings, in ffmpeg where it is installed. Where the stage rewrites
@@ -90,8 +92,8 @@ usage() { echo "$1" >&2; exit 2; }
 [ -n "$build" ] || usage "--build DIR is required"
 case "$stage" in
   tcp|udp|rtp|ts|srt|rtp-h264|rtp-h264-bs|rtp-h265|ts-sei) network=true ;;
-  shm|file|mp4|mkv) network=false ;;
-  *) usage "unknown stage: $stage (tcp, udp, rtp, ts, srt, shm, file, rtp-h264, rtp-h264-bs, rtp-h265, ts-sei, mp4, mkv)" ;;
+  shm|file|mp4|mkv|rtsp) network=false ;;
+  *) usage "unknown stage: $stage (tcp, udp, rtp, ts, srt, shm, file, rtp-h264, rtp-h264-bs, rtp-h265, ts-sei, mp4, mkv, rtsp)" ;;
 esac
 case "$stage" in
   udp|rtp|ts|rtp-h264|rtp-h264-bs|rtp-h265|ts-sei) datagrams=true ;;
@@ -102,7 +104,7 @@ sei=false
 codec=h264
 reframed=false
 case "$stage" in
-  rtp-h264|rtp-h264-bs|ts-sei) sei=true; reframed=true ;;
+  rtp-h264|rtp-h264-bs|ts-sei|rtsp) sei=true; reframed=true ;;
   mp4|mkv) sei=true ;;
   rtp-h265) sei=true; codec=h265; reframed=true ;;
 esac
@@ -143,6 +145,7 @@ case "$stage" in
   ts-sei) needed=(x264enc mpegtsmux tsdemux h264parse avdec_h264) ;;
   mp4) needed=(x264enc mp4mux qtdemux h264parse avdec_h264) ;;
   mkv) needed=(x264enc matroskamux matroskademux h264parse avdec_h264) ;;
+  rtsp) needed=(x264enc rtph264pay rtph264depay rtspsrc h264parse avdec_h264) ;;
   *) needed=() ;;
 esac
 for element in gdppay "${needed[@]}"; do
@@ -151,6 +154,22 @@ for element in gdppay "${needed[@]}"; do
     exit 77
   fi
 done
+# The RTSP server runs under a Python that has GStreamer's bindings (the
+# system's, where another one comes first on the PATH).
+rtsp_python=""
+if [ "$stage" = rtsp ]; then
+  for python in python3 /usr/bin/python3; do
+    if "$python" -c 'import gi; gi.require_version("GstRtspServer", "1.0")' 2> /dev/null; then
+      rtsp_python=$python
+      break
+    fi
+  done
+  if [ -z "$rtsp_python" ]; then
+    echo "skipped: the rtsp stage needs GStreamer's RTSP server bindings (python3-gi," \
+      "gir1.2-gst-rtsp-server-1.0), which this machine lacks"
+    exit 77
+  fi
+fi
 # -e: an interrupt ends the stream, so that what an element still holds
 # (tsdemux keeps the last frame until the next) comes out.
 launch=(gst-launch-1.0 -q -e)
@@ -261,6 +280,9 @@ stage_head() {
                '!' rtpjitterbuffer latency=100 '!' rtpgstdepay) ;;
     ts) head=(udpsrc address="$addr" port="$port" buffer-size=$sock
               caps="video/mpegts,systemstream=true,packetsize=188" '!' tsdemux) ;;
+    rtsp)
+      head=(rtspsrc location="rtsp://$addr:$port/zarn" protocols=tcp latency=100
+            '!' rtph264depay '!' video/x-h264,stream-format=avc,alignment=au) ;;
     rtp-h264|rtp-h264-bs|rtp-h265)
       local name=H264 format=avc
       [ "$codec" = h265 ] && name=H265 format=hvc1
@@ -334,6 +356,10 @@ sender_pipeline() {
       stage_head 127.0.0.1 0
       if [ "$stage" = ts-sei ]; then
         branches+=(encoded. '!' queue '!' mpegtsmux alignment=7 "${head[@]:5}")
+      elif [ "$stage" = rtsp ]; then
+        # The receiver's depayloader has the parameter sets from the SDP,
+        # as this one has them from the payloader's caps.
+        branches+=(encoded. '!' queue '!' rtph264pay pt=96 "${head[@]:4}")
       else
         # With the receiver's caps, which lack the payloader's
         # sprop-parameter-sets: the depayloader treats the first access
@@ -579,6 +605,23 @@ else
       "${bounded[@]}" "${launch[@]}" filesrc location="$out/stream.gdp" '!' gdpdepay \
         '!' "${check[@]}" > "$out/receiver.log" 2>&1 &
       receiver_pid=$!
+      ;;
+    rtsp)
+      # The server is the sender: its media is made when the receiver
+      # connects, and ends with the last frame; the receiver is drained.
+      port=$(free_port tcp)
+      sender_pipeline "$out/sender.tsv"
+      "${bounded[@]}" "$rtsp_python" "$here/rtsp_server.py" --port "$port" \
+        --launch "( ${source[*]} ! rtph264pay name=pay0 pt=96 )" > "$out/sender.log" 2>&1 &
+      sender_pid=$!
+      wait_port receiver tcp "$port"
+      stage_head 127.0.0.1 "$port"
+      "${bounded[@]}" "${launch[@]}" "${head[@]}" '!' "${check[@]}" > "$out/receiver.log" 2>&1 &
+      receiver_pid=$!
+      drain "$receiver_pid" "$out/receiver.tsv"
+      kill "$sender_pid" 2> /dev/null || true
+      wait "$sender_pid" 2> /dev/null || true
+      sender_pid=""
       ;;
     mp4|mkv)
       container=(mp4mux) demuxer=(qtdemux)

@@ -13,7 +13,7 @@ packages=("$@")
   nlohmann-json3-dev libsimdjson-dev libgtest-dev libcairo2-dev
   clang libclang-rt-14-dev
   iproute2 python3 python3-jsonschema nodejs node-ajv valgrind libgirepository1.0-dev
-  ffmpeg
+  ffmpeg python3-gi gir1.2-gst-rtsp-server-1.0
 )
 
 # A name without an architecture is the machine's own (or an "all"
