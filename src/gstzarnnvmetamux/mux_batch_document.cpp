@@ -5,6 +5,7 @@
 
 #include "mux_document.h"
 #include "mux_writer.h"
+#include "zarnmeta_frame.h"
 
 namespace doc = zarn::doc;
 namespace object = zarn::doc::object;
@@ -104,15 +105,13 @@ void object_entry(TextWriter &w, const NvDsObjectMeta &obj) {
 
 void frame_entry(TextWriter &w, const NvDsFrameMeta &frame, std::int64_t now) {
   RecordMembers records;
-  for (GList *u = frame.frame_user_meta_list; u; u = u->next) {
-    const auto *user = static_cast<const NvDsUserMeta *>(u->data);
-    if (!user->user_meta_data)
-      continue;
-    if (user->base_meta.meta_type == NVDS_META_ID_TYPE)
-      records.add(*static_cast<const NvDsMetaId *>(user->user_meta_data));
-    else if (user->base_meta.meta_type == NV_DIMS_TYPE)
-      records.add(*static_cast<const NvDims *>(user->user_meta_data));
-  }
+  zarn::for_each_frame_record(frame, [&records](NvDsMetaType type, gpointer record) {
+    if (type == NVDS_META_ID_TYPE)
+      records.add(*static_cast<const NvDsMetaId *>(record));
+    else
+      records.add(*static_cast<const NvDims *>(record));
+    return true;
+  });
   w.begin_object();
   w.key(frame::members[frame::frame_num]);
   w.value(static_cast<std::int64_t>(frame.frame_num));

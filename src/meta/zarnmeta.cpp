@@ -78,15 +78,15 @@ gpointer find_record(GstBuffer *buffer, NvDsMetaType wanted) {
     NvDsBatchMeta *batch = gst_buffer_get_nvds_batch_meta(buffer);
     if (!batch)
       return NULL;
-    for (GList *f = batch->frame_meta_list; f; f = f->next) {
-      auto *frame = static_cast<NvDsFrameMeta *>(f->data);
-      for (GList *u = frame->frame_user_meta_list; u; u = u->next) {
-        auto *user = static_cast<NvDsUserMeta *>(u->data);
-        if (user->base_meta.meta_type == wanted && user->user_meta_data)
-          return user->user_meta_data;
-      }
-    }
-    return NULL;
+    gpointer found = NULL;
+    for (GList *f = batch->frame_meta_list; f && !found; f = f->next)
+      zarn::for_each_frame_record(*static_cast<const NvDsFrameMeta *>(f->data),
+                                  [wanted, &found](NvDsMetaType type, gpointer record) {
+                                    if (type == wanted)
+                                      found = record;
+                                    return found == NULL;
+                                  });
+    return found;
   }
   if (first->meta_type == wanted && first->meta_data)
     return first->meta_data;
