@@ -90,6 +90,10 @@ GstBuffer *attach(GstBuffer *buffer, const Stream &stream, const char *document,
 // dropped rather than left behind empty.
 void truncate(GstBuffer *buffer, gsize size);
 
+// A new memory block of `size` bytes, mapped for writing into *map; NULL
+// when it cannot be had.
+GstMemory *new_block(gsize size, GstMapInfo *map);
+
 } // namespace carrier
 } // namespace zarn
 

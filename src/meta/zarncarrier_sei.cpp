@@ -451,15 +451,10 @@ GstBuffer *attach(GstBuffer *buffer, const Stream &stream, const char *document,
   const unsigned nal_header = header_size(stream.codec);
   const std::size_t rbsp = head_size + payload + 1;
   // Emulation prevention adds at most one byte for every two.
-  GstMemory *memory =
-      gst_allocator_alloc(NULL, prefix + nal_header + rbsp + rbsp / 2 + 1, NULL);
+  GstMapInfo map;
+  GstMemory *memory = new_block(prefix + nal_header + rbsp + rbsp / 2 + 1, &map);
   if (!memory)
     return NULL;
-  GstMapInfo map;
-  if (!gst_memory_map(memory, &map, GST_MAP_WRITE)) {
-    gst_memory_unref(memory);
-    return NULL;
-  }
   std::uint8_t *nal = map.data + prefix;
   std::uint8_t *p = nal;
   if (stream.codec == Codec::kH264) {

@@ -31,6 +31,15 @@ void truncate(GstBuffer *buffer, gsize size) {
     gst_buffer_resize(buffer, 0, static_cast<gssize>(size));
 }
 
+GstMemory *new_block(gsize size, GstMapInfo *map) {
+  GstMemory *memory = gst_allocator_alloc(NULL, size, NULL);
+  if (memory && !gst_memory_map(memory, map, GST_MAP_WRITE)) {
+    gst_memory_unref(memory);
+    return NULL;
+  }
+  return memory;
+}
+
 namespace trailer {
 
 Found locate(GstBuffer *buffer, Location *where) {
@@ -64,14 +73,10 @@ GstBuffer *attach(GstBuffer *buffer, const char *document, std::size_t length,
                   GstBufferCopyFlags flags) {
   if (length > UINT32_MAX)
     return NULL;
-  GstMemory *trailer = gst_allocator_alloc(NULL, length + kTrailerLengthSize, NULL);
+  GstMapInfo map;
+  GstMemory *trailer = new_block(length + kTrailerLengthSize, &map);
   if (!trailer)
     return NULL;
-  GstMapInfo map;
-  if (!gst_memory_map(trailer, &map, GST_MAP_WRITE)) {
-    gst_memory_unref(trailer);
-    return NULL;
-  }
   if (length != 0)
     std::memcpy(map.data, document, length);
   write_trailer_length(map.data + length, static_cast<std::uint32_t>(length));

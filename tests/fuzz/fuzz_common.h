@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include <gst/check/gstharness.h>
 #include <gst/gst.h>
 #include <nlohmann/json.hpp>
 
@@ -29,6 +30,19 @@ inline void init_gstreamer() {
   gst_init(NULL, NULL);
   gst_plugin_zarnnvmetamux_register();
   gst_plugin_zarnnvmetademux_register();
+}
+
+// Pushes a buffer of the bytes through the harness and pulls what comes
+// out; a flow error or no output is a finding.
+inline GstBuffer *push_bytes(GstHarness *harness, const std::uint8_t *data, std::size_t size) {
+  GstBuffer *in = gst_buffer_new_allocate(NULL, size, NULL);
+  gst_buffer_fill(in, 0, data, size);
+  if (gst_harness_push(harness, in) != GST_FLOW_OK)
+    __builtin_trap();
+  GstBuffer *out = gst_harness_pull(harness);
+  if (!out || gst_buffer_get_size(out) > size)
+    __builtin_trap();
+  return out;
 }
 
 class DocumentGenerator {
