@@ -24,7 +24,8 @@
 # over TCP). A consumer without the
 # demux decodes what arrived: it must give the frames that decoding the
 # encoder's own output gives, with no decoder error, in GStreamer and, for
-# the recordings, in ffmpeg where it is installed. Where the stage rewrites
+# the recordings and for rtp-h264 on one host, in ffmpeg where it is
+# installed (ffmpeg then receives the RTP stream too, from an SDP file). Where the stage rewrites
 # the framing (the RTP depayloaders and h264parse write their own start
 # codes or lengths),
 # the payloads must be those of the encoder's output through the same stage
@@ -309,7 +310,11 @@ stage_tail() {
       # A relay's avc or hvc1 input holds the parameter sets only in its
       # caps, and the receiver has no SDP: they go with every key frame.
       [[ "${4:-}" = relay && "$stage" != rtp-h264-bs ]] && tail+=(config-interval=-1)
-      tail+=('!' udpsink host="$addr" port="$port" sync="$sync") ;;
+      if [[ -n "$ffmpeg_port" && "${4:-}" != relay ]]; then
+        tail+=('!' multiudpsink clients="$addr:$port,127.0.0.1:$ffmpeg_port" sync="$sync")
+      else
+        tail+=('!' udpsink host="$addr" port="$port" sync="$sync")
+      fi ;;
     srt) tail=(gdppay '!' srtsink uri="srt://$addr:$port?mode=caller&latency=50" sync="$sync") ;;
   esac
 }
@@ -370,6 +375,8 @@ sender_pipeline() {
       branches+=('!' zarndemotap location="$out/sender-reframed.tsv" '!' fakesink sync=false)
     fi
     # A recording of the encoder's own output, for the players to compare.
+    [ -n "$ffmpeg_port" ] &&
+      branches+=(encoded. '!' queue '!' filesink location="$out/plain.h264")
     case "$stage" in
       mp4) branches+=(encoded. '!' queue '!' mp4mux '!' filesink location="$out/plain.mp4") ;;
       mkv) branches+=(encoded. '!' queue '!' matroskamux '!' filesink location="$out/plain.mkv") ;;
@@ -418,6 +425,12 @@ else
 fi
 rm -f "$out"/*.tsv "$out"/*-documents.txt "$out"/*.log "$out"/*.png
 
+# ffmpeg as a second RTP receiver, without the demux: rtp-h264 on one host.
+ffmpeg_port=""
+ffmpeg_pid=""
+if [[ "$stage" = rtp-h264 && "$hosts" = 1 && -z "$fault" ]] && command -v ffmpeg > /dev/null; then
+  ffmpeg_port=$(free_port udp)
+fi
 receiver_pid=""
 sender_pid=""
 relay_pid=""
@@ -431,7 +444,7 @@ relay_addr=127.0.0.1
 recv_addr=127.0.0.1
 # Whatever failed, no process and no namespace of the demo outlives it.
 cleanup() {
-  for pid in "$receiver_pid" "$sender_pid" "$relay_pid" "$link_pid"; do
+  for pid in "$receiver_pid" "$sender_pid" "$relay_pid" "$link_pid" "$ffmpeg_pid"; do
     [ -n "$pid" ] && kill "$pid" 2>/dev/null
   done
   for ns in "${namespaces[@]}"; do
@@ -508,6 +521,18 @@ if $network; then
     > "$out/receiver.log" 2>&1 &
   receiver_pid=$!
   wait_port receiver "$table" "$port"
+  if [ -n "$ffmpeg_port" ]; then
+    printf '%s\n' v=0 "o=- 0 0 IN IP4 127.0.0.1" s=zarn "c=IN IP4 127.0.0.1" "t=0 0" \
+      "m=video $ffmpeg_port RTP/AVP 96" "a=rtpmap:96 H264/90000" > "$out/stream.sdp"
+    # Its parser holds the last access unit until the next one begins,
+    # which never comes: it stops by itself after the frame before it, once
+    # its input has timed out (which it logs as an error of its own).
+    timeout -k 5 60 ffmpeg -nostdin -y -v error -protocol_whitelist file,udp,rtp \
+      -i "$out/stream.sdp" -map 0:v -frames:v $((frames - 1)) -f framemd5 "$out/ffmpeg-rtp.md5" \
+      2> "$out/ffmpeg-rtp.log" &
+    ffmpeg_pid=$!
+    wait_port receiver udp "$ffmpeg_port"
+  fi
   send_addr=$recv_addr
   send_port=$port
   if $relay; then
@@ -581,6 +606,10 @@ if $network; then
     fi
   fi
   $datagrams && drain "$receiver_pid" "$out/receiver.tsv"
+  if [ -n "$ffmpeg_pid" ]; then
+    wait "$ffmpeg_pid" 2> /dev/null || true
+    ffmpeg_pid=""
+  fi
 else
   case "$stage" in
     shm)
@@ -726,11 +755,29 @@ if [ "$stage" = ts ] || $sei; then
     status=1
   fi
 fi
+if [ -n "$ffmpeg_port" ]; then
+  # The frames' sizes and hashes; the timestamps of a file and of RTP
+  # differ.
+  hashes() { { grep -v '^#' "$1" || true; } | awk -F, '{print $5 $6}'; }
+  ffmpeg -nostdin -y -v error -i "$out/plain.h264" -map 0:v -f framemd5 "$out/ffmpeg-plain.md5" \
+    2> "$out/ffmpeg-plain.log"
+  got=$(hashes "$out/ffmpeg-rtp.md5" | wc -l)
+  errors=$(grep -vc 'Connection timed out' "$out/ffmpeg-rtp.log" || true)
+  if [ "$got" -eq $((frames - 1)) ] && [ "$errors" -eq 0 ] &&
+      cmp -s <(hashes "$out/ffmpeg-plain.md5" | head -n "$got") <(hashes "$out/ffmpeg-rtp.md5"); then
+    echo "  ffmpeg      received the RTP stream: $got frames (all but the last, which it" \
+      "holds until a next one), each identical to decoding the encoder's output, no error"
+  else
+    echo "  ffmpeg      $got frames of the RTP stream, or they differ from the encoder's" \
+      "output, or errors (see $out/ffmpeg-rtp.md5, $out/ffmpeg-rtp.log)"
+    status=1
+  fi
+fi
 if [[ "$stage" = mp4 || "$stage" = mkv ]]; then
   # Players outside GStreamer: ffmpeg decodes the recording with the SEI to
   # the frames of the encoder's own recording, without an error.
   if command -v ffmpeg > /dev/null; then
-    frames_of() { ffmpeg -nostdin -v error -i "$1" -map 0:v -f framemd5 - 2> "$2" | grep -v '^#'; }
+    frames_of() { ffmpeg -nostdin -y -v error -i "$1" -map 0:v -f framemd5 - 2> "$2" | grep -v '^#'; }
     if cmp -s <(frames_of "$out/plain.$stage" "$out/ffmpeg-plain.log") \
           <(frames_of "$out/stream.$stage" "$out/ffmpeg.log") &&
         [ ! -s "$out/ffmpeg.log" ] &&
