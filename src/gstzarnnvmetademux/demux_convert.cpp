@@ -12,7 +12,7 @@ using simdjson::dom::element_type;
 namespace zarn {
 namespace demux {
 
-bool to_int64(const element &value, std::int64_t *out) {
+bool to_int64(GstObject *log, const element &value, std::int64_t *out) {
   switch (value.type()) {
   case element_type::INT64:
     *out = value.get_int64().value_unsafe();
@@ -30,7 +30,7 @@ bool to_int64(const element &value, std::int64_t *out) {
     if (d >= 9223372036854775808.0 || d < -9223372036854775808.0) {
       *out = d > 0 ? std::numeric_limits<std::int64_t>::max()
                    : std::numeric_limits<std::int64_t>::min();
-      GST_WARNING_OBJECT(zarn::demux::log_object, "number %g does not fit 64 bits: saturated", d);
+      GST_WARNING_OBJECT(log, "number %g does not fit 64 bits: saturated", d);
     } else {
       *out = static_cast<std::int64_t>(d);
     }
@@ -41,19 +41,18 @@ bool to_int64(const element &value, std::int64_t *out) {
   }
 }
 
-bool to_int32(const element &value, std::int32_t *out) {
+bool to_int32(GstObject *log, const element &value, std::int32_t *out) {
   std::int64_t wide;
-  if (!to_int64(value, &wide))
+  if (!to_int64(log, value, &wide))
     return false;
   *out = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(wide)));
   if (*out != wide)
-    GST_WARNING_OBJECT(zarn::demux::log_object,
-                       "number %" G_GINT64_FORMAT " does not fit 32 bits: low 32 bits kept (%d)",
-                       wide, *out);
+    GST_WARNING_OBJECT(
+        log, "number %" G_GINT64_FORMAT " does not fit 32 bits: low 32 bits kept (%d)", wide, *out);
   return true;
 }
 
-bool to_float(const element &value, float *out) {
+bool to_float(GstObject *log, const element &value, float *out) {
   double d;
   switch (value.type()) {
   case element_type::INT64:
@@ -72,7 +71,7 @@ bool to_float(const element &value, float *out) {
   // would be written back as null and lost on the next trip.
   if (d > std::numeric_limits<float>::max() || d < std::numeric_limits<float>::lowest()) {
     *out = d > 0 ? std::numeric_limits<float>::max() : std::numeric_limits<float>::lowest();
-    GST_WARNING_OBJECT(zarn::demux::log_object, "number %g does not fit a float: saturated", d);
+    GST_WARNING_OBJECT(log, "number %g does not fit a float: saturated", d);
   } else {
     *out = static_cast<float>(d);
   }

@@ -26,22 +26,6 @@ using simdjson::dom::element;
 // initialised (a caller of the exported functions).
 void ensure_debug_category();
 
-// The element whose buffer this thread is restoring, so that each log line
-// names it; NULL for callers of the exported functions.
-extern thread_local GstObject *log_object;
-
-// Sets log_object for as long as it lives.
-class LogAs {
-public:
-  explicit LogAs(GstObject *object) : previous_(log_object) { log_object = object; }
-  ~LogAs() { log_object = previous_; }
-  LogAs(const LogAs &) = delete;
-  LogAs &operator=(const LogAs &) = delete;
-
-private:
-  GstObject *previous_;
-};
-
 // The members of one object of the document, found in one walk over it and
 // indexed by the entry's member table. A name that comes twice keeps its
 // last value, as a JSON object holds only one value per name.
@@ -92,28 +76,31 @@ struct FrameEntry {
 // Document numbers of any kind (signed, unsigned, float) as the record
 // fields hold them. False, leaving *out as it is, for anything that is not a
 // number (null included).
-bool to_int64(const element &value, std::int64_t *out);
+bool to_int64(GstObject *log, const element &value, std::int64_t *out);
 // The low 32 bits, read as signed.
-bool to_int32(const element &value, std::int32_t *out);
-bool to_float(const element &value, float *out);
+bool to_int32(GstObject *log, const element &value, std::int32_t *out);
+bool to_float(GstObject *log, const element &value, float *out);
 
 // Attaches the identity and dimensions records of every frame entry to the
 // buffer and keeps their values in the entries.
-void restore_records(std::vector<FrameEntry> &frames, GstBuffer *buffer);
+void restore_records(GstObject *log, std::vector<FrameEntry> &frames, GstBuffer *buffer);
 
 // Rebuilds the DeepStream batch from the frame entries of a batch document.
-void restore_batch(const std::vector<FrameEntry> &frames, GstBuffer *buffer);
+void restore_batch(GstObject *log, const std::vector<FrameEntry> &frames, GstBuffer *buffer);
 
 // The document reader of one element: a parser and a padded text buffer
-// that are reused from buffer to buffer.
+// that are reused from buffer to buffer, and the element that its log
+// lines name (NULL for callers of the exported functions). Every restorer
+// takes that log target as its first argument.
 struct Reader {
+  GstObject *log = nullptr;
   simdjson::dom::parser parser;
   std::unique_ptr<char[]> text;
   std::size_t capacity = 0;
   std::vector<FrameEntry> frames;
 };
 
-Reader *reader_new();
+Reader *reader_new(GstObject *log = NULL);
 void reader_free(Reader *reader);
 
 // Room for a document of `length` bytes and the parser's padding; NULL when

@@ -94,7 +94,7 @@ static void gst_zarnnvmetademux_init(Gstzarnnvmetademux *filter) {
   GST_PAD_SET_PROXY_ALLOCATION(filter->sinkpad);
 
   filter->silent = FALSE;
-  filter->reader = zarn::demux::reader_new();
+  filter->reader = zarn::demux::reader_new(GST_OBJECT(filter));
   filter->stream = zarn::carrier::sei::Stream();
   filter->buffers = filter->restored = filter->untouched = filter->refused = 0;
   filter->refusal_posted = 0;
@@ -174,7 +174,6 @@ static GstStateChangeReturn gst_zarnnvmetademux_change_state(GstElement *element
 // refused goes on as it arrived.
 static bool restore(Gstzarnnvmetademux *filter, GstBuffer *buf, const Carrier &carrier,
                     const zarn::carrier::Location &where) {
-  const zarn::demux::LogAs log_as(GST_OBJECT(filter));
   char *text = filter->reader ? zarn::demux::reader_text(*filter->reader, where.length) : NULL;
   if (!text) {
     GST_WARNING_OBJECT(filter, "no memory for a metadata document of %u bytes: not restored",
