@@ -3,7 +3,8 @@
  * @title: zarnnvmetademux
  *
  * Reads the metadata document that zarnnvmetamux wrote at the end of each
- * buffer, cuts it off, so that the payload is byte for byte what entered
+ * buffer (or, on H.264 and H.265 caps, in an SEI message of the access
+ * unit), takes it out, so that the payload is byte for byte what entered
  * the mux, and attaches the metadata again: the frame identity and
  * dimensions records, and for a batch document a rebuilt DeepStream batch.
  * A buffer whose trailer or document is not valid goes on untouched, with a

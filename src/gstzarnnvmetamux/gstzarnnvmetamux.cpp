@@ -9,9 +9,14 @@
  * carries only bytes. The payload is not copied. zarnnvmetademux, after the
  * stage, cuts the trailer off and attaches the metadata again.
  *
- * ## Example launch line
+ * With carrier=sei the document goes into H.264 or H.265 access units
+ * instead, as one SEI message (user_data_unregistered) before the first
+ * slice, which parsers, payloaders, containers and decoders keep or skip.
+ *
+ * ## Example launch lines
  * |[
  * gst-launch-1.0 videotestsrc num-buffers=30 ! zarnnvmetamux ! gdppay ! filesink location=muxed.gdp
+ * gst-launch-1.0 videotestsrc num-buffers=30 ! x264enc ! zarnnvmetamux carrier=sei ! mp4mux ! filesink location=muxed.mp4
  * ]|
  *
  * This file holds the plug-in and element frame, the properties and the
