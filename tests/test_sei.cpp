@@ -491,12 +491,12 @@ TEST(SeiElements, TheMuxRefusesWhatItCannotCarryInAnSei) {
 TEST(SeiElements, TheCarrierProperty) {
   GstElement *mux = gst_element_factory_make("zarnnvmetamux", NULL);
   ASSERT_NE(mux, nullptr);
-  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(mux), "carrier");
-  ASSERT_NE(spec, nullptr);
-  ASSERT_TRUE(G_IS_PARAM_SPEC_ENUM(spec));
-  EXPECT_EQ(G_PARAM_SPEC_ENUM(spec)->default_value, ZARN_CARRIER_TRAILER);
-  EXPECT_TRUE(spec->flags & GST_PARAM_MUTABLE_READY);
-  GEnumClass *values = G_PARAM_SPEC_ENUM(spec)->enum_class;
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(mux), "carrier");
+  ASSERT_NE(pspec, nullptr);
+  ASSERT_TRUE(G_IS_PARAM_SPEC_ENUM(pspec));
+  EXPECT_EQ(G_PARAM_SPEC_ENUM(pspec)->default_value, ZARN_CARRIER_TRAILER);
+  EXPECT_TRUE(pspec->flags & GST_PARAM_MUTABLE_READY);
+  GEnumClass *values = G_PARAM_SPEC_ENUM(pspec)->enum_class;
   ASSERT_NE(g_enum_get_value_by_nick(values, "trailer"), nullptr);
   ASSERT_NE(g_enum_get_value_by_nick(values, "sei"), nullptr);
   gst_util_set_object_arg(G_OBJECT(mux), "carrier", "sei");
