@@ -26,12 +26,6 @@ void ensure_debug_category();
 // when it holds a save path the document is also appended to its log file.
 bool write_document(GstBuffer *buffer, GstzarnNvMetaMux *element, Text &text);
 
-// A new buffer that shares the memory blocks of `buffer` and ends in one
-// more block holding the document and its length. `flags` says what else
-// of the input it takes (timestamps, flags); metas never travel.
-GstBuffer *trailer_buffer(GstBuffer *buffer, const unsigned char *document, unsigned int length,
-                          GstBufferCopyFlags flags);
-
 // The whole batch document of a buffer whose first DeepStream meta is a
 // batch: one frame entry per frame. "pipeline_time" is taken against `now`.
 void write_batch_document(GstBuffer *buffer, std::int64_t now, Text &out);
